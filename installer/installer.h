@@ -1,0 +1,111 @@
+// installer.h - shared declarations of the vninstall program: run settings,
+// the package container, the record walk and the record handlers.
+#ifndef VNINSTALL_INSTALLER_H
+#define VNINSTALL_INSTALLER_H
+
+#include <cstdint>
+#include <cstdio>
+
+// ---------------------------------------------------------------------------
+// Run settings (run_settings.cpp). Process-wide, zero or null at start-up.
+// ---------------------------------------------------------------------------
+
+extern int quiet_install;              // "-quiet": helper gets "/quiet"
+extern int debug_install;              // "-d": "sh -i" before the script runs
+extern int gz_install;                 // "-gz": archives go to standard output
+extern const char* install_program_path;  // the installer's own file
+extern const char* install_temp_dir;   // TEMP, else TMP, else "."
+extern char* install_root;             // set by the welcome dialogue
+extern int package_fd;                 // read-only, open for the whole run
+
+constexpr int PACKAGE_MAGIC_LENGTH = 14;
+extern char package_magic[PACKAGE_MAGIC_LENGTH + 1];
+
+constexpr int PROGRAM_VERSION_MAJOR = 1;
+constexpr int PROGRAM_VERSION_MINOR = 7;
+
+// ---------------------------------------------------------------------------
+// Package container (container.cpp, verify.cpp, record_walk.cpp)
+// ---------------------------------------------------------------------------
+
+constexpr uint32_t PACKAGE_HEADER_SIZE = 172;
+constexpr uint32_t HEADER_SIZE_OFFSET = 24;   // package size field
+constexpr uint32_t HEADER_CRC_OFFSET = 28;    // file CRC field
+constexpr uint32_t RECORD_HEAD_SIZE = 5;      // 32-bit length, type byte
+
+enum record_type : unsigned char {
+  RECORD_WELCOME = 1,
+  RECORD_ARCHIVE = 2,
+  RECORD_HELPER = 7,
+  RECORD_ARCHIVE_ALT = 10,
+  RECORD_SCRIPT = 11,
+  RECORD_ENV = 12,
+};
+
+// Joins the two stored pieces of the magic into package_magic.
+void build_package_magic();
+
+// Offset of the first magic at or after start, or 0 when there is none.
+uint32_t find_package_offset(int fd, uint32_t start, uint32_t limit);
+
+// Size and CRC checks; returns when they pass or the user pressed Enter,
+// otherwise ends the process with status 1.
+void verify_package(uint32_t payload_offset, uint64_t file_size, int fd);
+
+// Carries out the records in file order; returns install_failed (0 or 1).
+int run_package_records(uint32_t payload_offset, uint64_t file_size);
+
+// Body length of a record head (big-endian 32-bit).
+uint32_t record_body_length(const unsigned char* head);
+
+// A record handler: fd is positioned on the body, head is the 5-byte head.
+using record_handler = int (*)(int fd, const unsigned char* head);
+
+int handle_welcome_record(int fd, const unsigned char* head);
+int handle_archive_record(int fd, const unsigned char* head);
+int handle_helper_record(int fd, const unsigned char* head);
+int handle_script_record(int fd, const unsigned char* head);
+int handle_env_record(int fd, const unsigned char* head);
+
+// ---------------------------------------------------------------------------
+// Start-up (options.cpp, driver.cpp)
+// ---------------------------------------------------------------------------
+
+int parse_install_options(int argc, char** argv);
+int vninstall(int flags, const char* argv0);
+
+// ---------------------------------------------------------------------------
+// Streaming bzip2 decompression with callbacks (bzunzip.cpp, feed.cpp,
+// writers.cpp, tar_writer.cpp)
+// ---------------------------------------------------------------------------
+
+struct bz_context;
+// Places up to wanted bytes in buf; returns the count, 0 at the end of input.
+using bz_reader = int (*)(bz_context* ctx, char* buf, int wanted);
+// Takes count decompressed bytes (count may be 0); 0 or -1 on a failed write.
+using bz_writer = int (*)(bz_context* ctx, const char* data, int count);
+
+struct bz_context {
+  intptr_t caller_value;
+  bz_reader reader;
+  bz_writer writer;
+};
+
+// Decompresses the stream(s) pulled through reader into writer; 0 when the
+// input was decompressed completely, nonzero otherwise.
+int bzunzip(intptr_t caller_value, bz_reader reader, bz_writer writer);
+
+// Starts a stream over the record body at body_offset of the package file:
+// sets the saved offset and record length and empties the input buffer.
+void feed_start(uint32_t body_offset, uint32_t body_length);
+
+int record_reader(bz_context* ctx, char* buf, int wanted);
+int stdout_writer(bz_context* ctx, const char* data, int count);
+int buffered_file_writer(bz_context* ctx, const char* data, int count);
+int tar_writer(bz_context* ctx, const char* data, int count);
+void tar_writer_reset();
+
+// The stream buffered_file_writer writes to; opened and closed by its user.
+extern FILE* feed_output_stream;
+
+#endif  // VNINSTALL_INSTALLER_H

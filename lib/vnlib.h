@@ -1,0 +1,194 @@
+// vnlib.h - the whole interface of the vn utility library.
+//
+// Everything lives in namespace vn, so the library's own dirname, basename,
+// qsort and crc32 never collide with the C library or other libraries.
+//
+// Conventions:
+//  - A function documented as returning a "new" string returns memory of the
+//    checked allocation family; the caller releases it with chk_free.
+//  - Functions that return a pointer into their argument come in a const and
+//    a non-const flavour, like strchr in C++.
+//  - Failures are reported by results (null, 0 or -1); the library prints
+//    almost nothing.
+#ifndef VNLIB_H
+#define VNLIB_H
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+
+namespace vn {
+
+// ---------------------------------------------------------------------------
+// Checked allocation (lib/chk_alloc.cpp)
+// ---------------------------------------------------------------------------
+
+// Allocate; on failure print one line on standard output and return null.
+void* chk_alloc(size_t size);
+void* chk_zalloc(size_t size);
+// On failure the old block stays valid.
+void* chk_realloc(void* block, size_t size);
+// Allocate without a message; caller_name is not used.
+void* check_alloc(size_t size, const char* caller_name);
+// Zero-filled allocation without a message.
+void* chk_calloc(size_t count, size_t size);
+char* chk_strdup(const char* text);
+// Join all given strings (the list ends with nullptr) into one new string of
+// exactly their summed length plus one.
+char* chk_makestr(const char* first, ...) __attribute__((sentinel));
+// A new block of exactly n bytes holding the first n bytes of source; no
+// terminator is added.
+char* chk_strndup(const char* source, size_t n);
+void chk_free(void* block);
+void chk_free_safe(void* block);
+// Release a non-null block and set the pointer to null.
+void chk_free_ptr(void** pointer);
+template <typename T>
+inline void chk_free_ptr(T** pointer) {
+  void* p = *pointer;
+  chk_free_ptr(&p);
+  *pointer = static_cast<T*>(p);
+}
+void chk_init();
+void chk_exit();
+void chk_error();
+void chk_dump();
+
+// ---------------------------------------------------------------------------
+// CRC-32 (lib/crc32.cpp): polynomial 0x04C11DB7, preset 0xFFFFFFFF, bits
+// most significant first, final complement.
+// ---------------------------------------------------------------------------
+
+extern uint32_t crc32_table[256];
+
+void init_crc32();
+uint32_t crc32(const void* data, int32_t length);
+uint32_t crc32_monocase(const unsigned char* map, const void* data, int32_t length);
+// Set the running register (uncomplemented) and return it.
+uint32_t crc32_set(uint32_t value);
+// Null data resets the running register; otherwise fold the bytes in.
+// Returns the complemented register: the CRC of everything since the reset.
+uint32_t crc32_accum(const void* data, int32_t length);
+
+// ---------------------------------------------------------------------------
+// Big-endian encoders and decoders (lib/byteorder.cpp). None checks its
+// buffer; the caller provides room for the stated number of bytes.
+// ---------------------------------------------------------------------------
+
+void LPUT8(unsigned char* buf, uint32_t value);
+void LPUT16(unsigned char* buf, uint32_t value);
+void LPUT24(unsigned char* buf, uint32_t value);
+void LPUT32(unsigned char* buf, uint32_t value);
+// The low 32-bit half first, then the high half, each big-endian.
+void LPUT64(unsigned char* buf, uint64_t value);
+uint32_t LGET16(const unsigned char* buf);
+uint32_t LGET24(const unsigned char* buf);
+uint32_t LGET32(const unsigned char* buf);
+uint64_t LGET64(const unsigned char* buf);
+uint32_t LGET_OBJECT(const unsigned char* buf);
+void LPUT_PTR(unsigned char* buf, uint32_t value);
+uint32_t LGET_PTR(const unsigned char* buf);
+// The double's bytes as they lie in memory, without conversion.
+void LPUT_FLOAT(unsigned char* buf, double value);
+void LGET_FLOAT(const unsigned char* buf, double* value);
+// Tag 1 + LPUT32 for 0 <= value <= 2^31-1, else tag 16 + LPUT64; returns the
+// number of bytes written (5 or 9).
+int LPUT_INTEGER(unsigned char* buf, int64_t value);
+void LPUT_ID(unsigned char* buf, uint32_t id);
+uint32_t LGET_ID(const unsigned char* buf);
+void LPUT_LIST(unsigned char* buf, uint32_t count);
+uint32_t LGET_LIST(const unsigned char* buf);
+
+// Host order <-> big-endian order.
+int WGET16(int value);
+uint32_t WGET32(uint32_t value);
+void swap_words(uint32_t* words, int count);
+
+// ---------------------------------------------------------------------------
+// File-name primitives (filename/)
+// ---------------------------------------------------------------------------
+
+// The text inserted between a directory and a name when joining ("/").
+extern const char* wild_filename_delimiter;
+
+int filename_is_delim(int ch);
+int is_absolute(const char* name);
+int is_unc_filename(const char* name);
+const char* filename_delimiter();
+const char* filename_path_delimiter();
+int filename_get_drive(const char* name);
+const char* filename_skip_drive(const char* name);
+char* filename_skip_drive(char* name);
+const char* filename_skip_unc(const char* name);
+char* filename_skip_unc(char* name);
+char* filename_normalize(char* name);
+char* forwardslash_to_back(char* name);
+char* backslash_to_fwd(char* name);
+void monocase_filename(char* name);
+int filename_monocase_enable(int n);
+int filename_strcmp(const char* a, const char* b);
+char* filename_long_to_short(const char* name);
+char* filename_short_to_long(const char* name);
+
+// Components: pointers into the argument, or null.
+const char* filename_first_component(const char* name);
+char* filename_first_component(char* name);
+const char* filename_last_component(const char* name);
+char* filename_last_component(char* name);
+const char* filename_nth_first_component(const char* name, int n);
+char* filename_nth_first_component(char* name, int n);
+const char* filename_nth_last_component(const char* name, int n);
+char* filename_nth_last_component(char* name, int n);
+const char* filename_extension(const char* name);
+char* filename_extension(char* name);
+const char* file_extension(const char* name);
+char* file_extension(char* name);
+const char* basename(const char* name);
+char* basename(char* name);
+const char* filename_basename(const char* name);
+char* filename_basename(char* name);
+// New strings.
+char* dirname(const char* name);
+char* filename_dirname(const char* name);
+char* filename_dirname2(const char* name, int n);
+
+// Joining, quoting, home directories, working directory (new strings unless
+// said otherwise).
+char* filename_append_filename(const char* dir, const char* name);
+char* string_normalize_quotes(const char* text);
+char* tilde_expand(const char* name);
+// The cached working directory; never released by the caller.
+const char* get_cwd();
+void get_cwd_changed_directory();
+
+// Split a writable search list at sep, one entry per call, like strtok but
+// keeping empty entries. A null list continues the scan in progress.
+char* path_list_token(char* list, int sep);
+
+// Executable search.
+char* check_exec_file(const char* path);
+char* find_exec_path2(const char* list, const char* name);
+char* find_exec_path(const char* list, const char* name);
+time_t search_path_mtime(const char* list, const char* name, char** dir_out);
+time_t find_executable_mtime(const char* name, char** dir_out);
+
+// ---------------------------------------------------------------------------
+// Directory trees (filename/dirtree.cpp)
+// ---------------------------------------------------------------------------
+
+int port_mkdir(const char* path, mode_t mode);
+// Create dir and every missing parent; 0 when it exists afterwards, -1 if not.
+int make_directory_tree(const char* dir, mode_t mode);
+// Make the directory part of path exist. The path is cut temporarily at its
+// delimiters and restored before returning.
+int make_directory_tree2(char* path, mode_t mode);
+int mkdir_open(const char* path, int flags, mode_t mode);
+FILE* mkdir_fopen(const char* path, const char* fmode, mode_t dmode);
+
+}  // namespace vn
+
+#endif  // VNLIB_H

@@ -1,0 +1,74 @@
+#!/usr/bin/env bash
+# Runs one end-to-end case (see README.md): run-case.sh CASE_DIR BIN_DIR
+set -u
+case_dir=$(cd "$1" && pwd) || exit 2
+bin_dir=$(cd "$2" && pwd) || exit 2
+name=$(basename "$case_dir")
+
+T=$(mktemp -d "${TMPDIR:-/tmp}/vn-e2e-$name.XXXXXX") || exit 2
+T=$(cd "$T" && pwd -P)
+mkdir -p "$T/bin" "$T/work" "$T/home"
+
+fail() {
+  echo "FAIL $name: $*"
+  echo "  (work left in $T)"
+  exit 1
+}
+
+subst() { sed -e "s|@T@|$T|g" "$1"; }
+
+if [ -f "$case_dir/build" ]; then
+  (cd "$T" && PATH="$bin_dir:$PATH" VNINSTALL="$bin_dir/vninstall" CASE="$case_dir" T="$T" \
+     bash -e "$case_dir/build") >"$T/build.log" 2>&1 || { cat "$T/build.log"; fail "build step failed"; }
+fi
+
+cmd=setup
+[ -f "$case_dir/cmd" ] && cmd=$(subst "$case_dir/cmd")
+
+run() {
+  cd "$T/work" && env -i PATH="$T/bin:/usr/bin:/bin" HOME="$T/home" LC_ALL=C T="$T" \
+    ${ASAN_OPTIONS+ASAN_OPTIONS="$ASAN_OPTIONS"} ${UBSAN_OPTIONS+UBSAN_OPTIONS="$UBSAN_OPTIONS"} \
+    bash -c "$cmd"
+}
+if [ -f "$case_dir/stdin-closed" ]; then
+  run >"$T/out.stdout" 2>"$T/out.stderr" <&-
+elif [ -f "$case_dir/stdin" ]; then
+  run >"$T/out.stdout" 2>"$T/out.stderr" <"$case_dir/stdin"
+else
+  run >"$T/out.stdout" 2>"$T/out.stderr" </dev/null
+fi
+status=$?
+
+want_status=0
+[ -f "$case_dir/status" ] && want_status=$(tr -d ' \n' <"$case_dir/status")
+
+grep -a -v -E '^\(processing \.\. [0-9]+% complete\)$' "$T/out.stderr" >"$T/got.stderr"
+# grep drops a missing final newline's distinction only for the filtered lines;
+# keep the exact bytes when nothing was filtered.
+if ! grep -q -a -E '^\(processing \.\. [0-9]+% complete\)$' "$T/out.stderr"; then
+  cp "$T/out.stderr" "$T/got.stderr"
+fi
+
+compare() {  # compare EXPECTED_FILE_OR_EMPTY GOT_FILE LABEL
+  local want="$T/want.$3"
+  if [ -f "$1" ]; then subst "$1" >"$want"; else : >"$want"; fi
+  if ! cmp -s "$want" "$2"; then
+    echo "--- $3 differs (expected, then got):"
+    diff <(od -c "$want") <(od -c "$2") | head -n 40
+    return 1
+  fi
+}
+
+ok=1
+[ -f "$case_dir/stdout-ignore" ] || compare "$case_dir/stdout" "$T/out.stdout" stdout || ok=0
+compare "$case_dir/stderr" "$T/got.stderr" stderr || ok=0
+[ "$status" = "$want_status" ] || { echo "--- status: expected $want_status, got $status"; ok=0; }
+[ $ok = 1 ] || fail "output differs"
+
+if [ -f "$case_dir/check" ]; then
+  (cd "$T" && OUT="$T/out.stdout" ERR="$T/out.stderr" T="$T" CASE="$case_dir" PATH="$bin_dir:$PATH" \
+     bash -e "$case_dir/check") || fail "check failed"
+fi
+
+rm -rf "$T"
+echo "ok $name"
