@@ -3,6 +3,7 @@
 #ifndef VNINSTALL_INSTALLER_H
 #define VNINSTALL_INSTALLER_H
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -54,6 +55,10 @@ void verify_package(uint32_t payload_offset, uint64_t file_size, int fd);
 
 // Carries out the records in file order; returns install_failed (0 or 1).
 int run_package_records(uint32_t payload_offset, uint64_t file_size);
+
+// Reads n bytes at the current position, retrying short reads; returns the
+// count read (less than n only at the end of the file or on an error).
+size_t read_fully(int fd, void* buf, size_t n);
 
 // Body length of a record head (big-endian 32-bit).
 uint32_t record_body_length(const unsigned char* head);

@@ -1,0 +1,97 @@
+// The run sequence: prepare the process, find and open the installer's own
+// file, verify the package inside it, walk its records, print the summary.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+
+#include "installer.h"
+#include "vnlib.h"
+
+namespace {
+
+constexpr const char* BANNER_NOTICE = "Self-extracting software installer";
+
+// A variable that is set counts even when its value is empty.
+const char* choose_temp_dir() {
+  if (const char* temp = std::getenv("TEMP")) return temp;
+  if (const char* tmp = std::getenv("TMP")) return tmp;
+  return ".";
+}
+
+void locate_own_file(const char* argv0) {
+  char* path = vn::find_exec_path(std::getenv("PATH"), argv0);
+  if (path == nullptr) {
+    std::printf(
+        "Error: couldn't locate directory where the install binary is\n"
+        "       being run from. Please ensure you are in the same directory\n"
+        "       as %s when you run it.\n",
+        argv0);
+    std::exit(1);
+  }
+  install_program_path = path;
+}
+
+// With standard input closed, open() would hand out descriptor 0 and the
+// answers to the prompts would be read from the package itself. Moving the
+// descriptor above the standard streams keeps a closed stream closed.
+int keep_off_standard_streams(int fd) {
+  if (fd < 0 || fd > STDERR_FILENO) return fd;
+  const int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+  close(fd);
+  return moved;
+}
+
+uint64_t open_own_file() {
+  struct stat st;
+  const bool have_status = stat(install_program_path, &st) == 0;
+  package_fd = have_status ? open(install_program_path, O_RDONLY | O_CLOEXEC) : -1;
+  package_fd = keep_off_standard_streams(package_fd);
+  if (package_fd < 0) {
+    std::printf(
+        "Error: cannot open file to extract the package.\n"
+        "       File: %s\n",
+        install_program_path);
+    std::fflush(stdout);
+    std::perror("Cannot open");
+    std::exit(1);
+  }
+  return static_cast<uint64_t>(st.st_size);
+}
+
+// The whole start-up text goes out in one write; if standard error cannot
+// take it, the run ends quietly.
+void print_banner() {
+  if (std::fprintf(stderr,
+                   "VNINSTALL v%d.%03d %s\n\n"
+                   "Verifying package file: %s\n"
+                   "This may take a moment...\n",
+                   PROGRAM_VERSION_MAJOR, PROGRAM_VERSION_MINOR, BANNER_NOTICE, install_program_path) < 0)
+    std::exit(1);
+}
+
+}  // namespace
+
+int vninstall(int flags, const char* argv0) {
+  install_temp_dir = choose_temp_dir();
+  if (flags & 1) quiet_install = 1;
+  umask(022);
+  std::signal(SIGPIPE, SIG_IGN);
+  build_package_magic();
+
+  locate_own_file(argv0);
+  const uint64_t file_size = open_own_file();
+  print_banner();
+
+  // Offsets in the package are 32-bit; the search gets the low half.
+  const uint32_t payload_offset = find_package_offset(package_fd, 0, static_cast<uint32_t>(file_size));
+  verify_package(payload_offset, file_size, package_fd);
+  const int install_failed = run_package_records(payload_offset, file_size);
+
+  if (!gz_install)
+    std::fputs(install_failed ? "ERROR: Installation failed.\n" : "Installation successfully completed.\n", stdout);
+  return 0;
+}

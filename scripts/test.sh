@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Builds and runs the whole test suite twice: a normal build (build/) and an
+# AddressSanitizer + UndefinedBehaviorSanitizer build (build-asan/).
+# --quick runs the normal build only.
+set -eu
+top=$(cd "$(dirname "$0")/.." && pwd)
+cd "$top"
+
+run_suite() {  # run_suite DIR [cmake args...]
+  local dir=$1
+  shift
+  scripts/build.sh "$dir" "$@"
+  (cd "$dir" && ctest --output-on-failure -j "$(nproc)")
+}
+
+run_suite build
+if [ "${1:-}" != "--quick" ]; then
+  export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
+  export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+  run_suite build-asan -DVN_SANITIZE=ON
+fi
