@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Runs one end-to-end case (see README.md): run-case.sh CASE_DIR BIN_DIR
+# Runs one end-to-end case (see README.md):
+#   run-case.sh CASE_DIR BIN_DIR [TEST_TOOLS_DIR]
 set -u
 case_dir=$(cd "$1" && pwd) || exit 2
 bin_dir=$(cd "$2" && pwd) || exit 2
+tools_dir=$(cd "${3:-$2/../tests}" 2>/dev/null && pwd) || tools_dir=$bin_dir
 name=$(basename "$case_dir")
 
 T=$(mktemp -d "${TMPDIR:-/tmp}/vn-e2e-$name.XXXXXX") || exit 2
@@ -15,10 +17,18 @@ fail() {
   exit 1
 }
 
-subst() { sed -e "s|@T@|$T|g" "$1"; }
+# @T@, and every @KEY@ for which the build step wrote a line KEY=VALUE to
+# $T/subst (for values that depend on the build, such as file sizes).
+subst() {
+  local args=(-e "s|@T@|$T|g") key value
+  if [ -f "$T/subst" ]; then
+    while IFS='=' read -r key value; do args+=(-e "s|@$key@|$value|g"); done <"$T/subst"
+  fi
+  sed "${args[@]}" "$1"
+}
 
 if [ -f "$case_dir/build" ]; then
-  (cd "$T" && PATH="$bin_dir:$PATH" VNINSTALL="$bin_dir/vninstall" CASE="$case_dir" T="$T" \
+  (cd "$T" && PATH="$bin_dir:$tools_dir:$PATH" VNINSTALL="$bin_dir/vninstall" CASE="$case_dir" T="$T" \
      bash -e "$case_dir/build") >"$T/build.log" 2>&1 || { cat "$T/build.log"; fail "build step failed"; }
 fi
 
@@ -66,7 +76,7 @@ compare "$case_dir/stderr" "$T/got.stderr" stderr || ok=0
 [ $ok = 1 ] || fail "output differs"
 
 if [ -f "$case_dir/check" ]; then
-  (cd "$T" && OUT="$T/out.stdout" ERR="$T/out.stderr" T="$T" CASE="$case_dir" PATH="$bin_dir:$PATH" \
+  (cd "$T" && OUT="$T/out.stdout" ERR="$T/out.stderr" T="$T" CASE="$case_dir" PATH="$bin_dir:$tools_dir:$PATH" \
      bash -e "$case_dir/check") || fail "check failed"
 fi
 
