@@ -1,1 +1,208 @@
-// placeholder
+// The tar writer: a bzunzip writer that unpacks a tar archive into the
+// current directory as its bytes arrive. Header blocks, data and padding may
+// be split across calls anywhere; the state machine keeps one header block
+// and the open file, so memory stays constant whatever the archive's size.
+#include <sys/stat.h>
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+
+#include "archive.h"
+#include "installer.h"
+#include "vnlib.h"
+
+namespace {
+
+constexpr size_t TAR_NAME_OFFSET = 0, TAR_NAME_WIDTH = 100;
+constexpr size_t TAR_MODE_OFFSET = 100, TAR_MODE_WIDTH = 8;
+constexpr size_t TAR_SIZE_OFFSET = 124, TAR_SIZE_WIDTH = 12;
+constexpr size_t TAR_TYPEFLAG_OFFSET = 156;
+constexpr char TYPE_DIRECTORY = '5';
+constexpr mode_t EXECUTE_BITS = 0111;
+
+enum class tar_state { collecting_header, copying_data, skipping_padding, archive_ended };
+
+struct tar_writer_state {
+  tar_state state = tar_state::collecting_header;
+  unsigned char header[TAR_BLOCK_SIZE];
+  size_t header_fill = 0;
+  uint64_t remaining_data = 0;
+  uint64_t remaining_padding = 0;
+  FILE* file = nullptr;              // the entry being written, if it could be created
+  char name[TAR_NAME_WIDTH + 1] = {};    // the entry's name as stored, terminated
+  bool failed = false;               // some entry of this archive was not unpacked
+};
+
+tar_writer_state tar;
+
+// A write or close failed: the entry's remaining data is dropped.
+void report_write_error() {
+  std::printf("Error writing file %s\n", tar.name);
+  tar.failed = true;
+}
+
+void close_entry_file() {
+  if (tar.file == nullptr) return;
+  if (std::fclose(tar.file) != 0) report_write_error();
+  tar.file = nullptr;
+}
+
+void write_entry_data(const char* data, size_t n) {
+  if (tar.file == nullptr || std::fwrite(data, 1, n, tar.file) == n) return;
+  report_write_error();
+  std::fclose(tar.file);
+  tar.file = nullptr;
+}
+
+void make_entry_directory(mode_t mode) {
+  if (vn::make_directory_tree(tar.name, mode) >= 0) return;
+  // A directory that exists now is what the entry asks for, whatever the
+  // way there reported.
+  struct stat st;
+  if (stat(tar.name, &st) == 0 && S_ISDIR(st.st_mode)) return;
+  std::printf("Error creating dir %s\n", tar.name);
+  tar.failed = true;
+}
+
+// Failures here show up as the failure to create the file itself.
+void make_parent_directories(mode_t mode) {
+  char* slash = std::strrchr(tar.name, '/');
+  if (slash == nullptr) return;
+  *slash = '\0';
+  vn::make_directory_tree(tar.name, mode | EXECUTE_BITS);
+  *slash = '/';
+}
+
+void open_entry_file(mode_t mode) {
+  tar.file = std::fopen(tar.name, "w");
+  if (tar.file == nullptr) {
+    std::printf("Cannot create file %s\n", tar.name);
+    tar.failed = true;
+    return;
+  }
+  // Permissions are set before any data is written.
+  if (fchmod(fileno(tar.file), mode) != 0) std::printf("Failed to chmod(%s, %o)\n", tar.name, mode);
+}
+
+// A complete header block has been collected: start its entry.
+void begin_entry() {
+  tar.header_fill = 0;
+  std::memcpy(tar.name, tar.header + TAR_NAME_OFFSET, TAR_NAME_WIDTH);
+  tar.name[TAR_NAME_WIDTH] = '\0';
+  const uint64_t size = tar_parse_size(tar.header + TAR_SIZE_OFFSET, TAR_SIZE_WIDTH);
+  const auto mode = static_cast<mode_t>(static_cast<uint32_t>(tar_parse_octal(tar.header + TAR_MODE_OFFSET, TAR_MODE_WIDTH)));
+  std::printf("Extracting %s .. %" PRIu64 " bytes\n", tar.name, size);
+
+  if (tar.header[TAR_TYPEFLAG_OFFSET] == TYPE_DIRECTORY) {
+    make_entry_directory(mode);
+    tar.state = tar_state::collecting_header;
+    return;
+  }
+  make_parent_directories(mode);
+  if (tar.name[0] == '\0') {
+    tar.state = tar_state::archive_ended;
+    return;
+  }
+  open_entry_file(mode);
+  tar.remaining_data = size;
+  const uint64_t partial = size % TAR_BLOCK_SIZE;
+  tar.remaining_padding = partial == 0 ? 0 : TAR_BLOCK_SIZE - partial;
+  tar.state = tar_state::copying_data;
+  if (size == 0) {
+    close_entry_file();
+    tar.state = tar_state::collecting_header;
+  }
+}
+
+size_t smaller(uint64_t a, size_t b) { return a < b ? static_cast<size_t>(a) : b; }
+
+// Each step takes the bytes of data that belong to the current state and
+// returns how many it took.
+size_t collect_header(const char* data, size_t n) {
+  n = smaller(TAR_BLOCK_SIZE - tar.header_fill, n);
+  std::memcpy(tar.header + tar.header_fill, data, n);
+  tar.header_fill += n;
+  if (tar.header_fill == TAR_BLOCK_SIZE) begin_entry();
+  return n;
+}
+
+size_t copy_data(const char* data, size_t n) {
+  n = smaller(tar.remaining_data, n);
+  write_entry_data(data, n);
+  tar.remaining_data -= n;
+  if (tar.remaining_data == 0) {
+    close_entry_file();
+    tar.state = tar.remaining_padding > 0 ? tar_state::skipping_padding : tar_state::collecting_header;
+  }
+  return n;
+}
+
+size_t skip_padding(size_t n) {
+  n = smaller(tar.remaining_padding, n);
+  tar.remaining_padding -= n;
+  if (tar.remaining_padding == 0) tar.state = tar_state::collecting_header;
+  return n;
+}
+
+bool is_blank(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+}  // namespace
+
+uint64_t tar_parse_octal(const unsigned char* field, size_t width) {
+  size_t i = 0;
+  while (i < width && is_blank(field[i])) ++i;
+  uint64_t value = 0;
+  for (; i < width && field[i] >= '0' && field[i] <= '7'; ++i) value = value * 8 + (field[i] - '0');
+  return value;
+}
+
+uint64_t tar_parse_size(const unsigned char* field, size_t width) {
+  if (width == 0 || (field[0] & 0x80) == 0) return tar_parse_octal(field, width);
+  if (field[0] & 0x40) return 0;  // negative
+  uint64_t value = field[0] & 0x3f;
+  for (size_t i = 1; i < width; ++i) {
+    if (value > (UINT64_MAX >> 8)) return UINT64_MAX;
+    value = (value << 8) | field[i];
+  }
+  return value;
+}
+
+void tar_writer_reset() {
+  if (tar.file != nullptr) std::fclose(tar.file);
+  tar.file = nullptr;
+  tar.state = tar_state::collecting_header;
+  tar.header_fill = 0;
+  tar.remaining_data = 0;
+  tar.remaining_padding = 0;
+  tar.failed = false;
+}
+
+int tar_writer(bz_context*, const char* data, int count) {
+  size_t left = count > 0 ? static_cast<size_t>(count) : 0;
+  while (left > 0) {
+    size_t taken = 0;
+    switch (tar.state) {
+      case tar_state::collecting_header: taken = collect_header(data, left); break;
+      case tar_state::copying_data: taken = copy_data(data, left); break;
+      case tar_state::skipping_padding: taken = skip_padding(left); break;
+      case tar_state::archive_ended: return 0;  // the rest of the record is dropped
+    }
+    data += taken;
+    left -= taken;
+  }
+  return 0;
+}
+
+int tar_writer_finish() {
+  if (tar.state == tar_state::copying_data) {
+    std::printf("Archive ends inside file %s\n", tar.name);
+    close_entry_file();
+    tar.failed = true;
+  } else if (tar.state == tar_state::collecting_header && tar.header_fill > 0) {
+    std::printf("Archive ends inside an entry header\n");
+    tar.failed = true;
+  }
+  tar.state = tar_state::archive_ended;
+  return tar.failed ? 1 : 0;
+}

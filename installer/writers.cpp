@@ -1,1 +1,54 @@
-// placeholder
+// Writers for bzunzip that copy the decompressed bytes unchanged: to
+// standard output (archive output mode) and, through a fixed buffer, to the
+// stream a record handler has opened (the post-install script).
+#include <cstdio>
+#include <cstring>
+
+#include "installer.h"
+
+FILE* feed_output_stream = nullptr;
+
+namespace {
+
+constexpr int FILE_WRITER_BUFFER_SIZE = 2048;
+
+char file_writer_buffer[FILE_WRITER_BUFFER_SIZE];
+int file_writer_fill = 0;
+
+bool write_buffer() {
+  return feed_output_stream != nullptr &&
+         std::fwrite(file_writer_buffer, static_cast<size_t>(file_writer_fill), 1, feed_output_stream) == 1;
+}
+
+}  // namespace
+
+int stdout_writer(bz_context*, const char* data, int count) {
+  if (count > 0) std::fwrite(data, static_cast<size_t>(count), 1, stdout);
+  return 0;
+}
+
+// Nothing stays buffered between calls: the buffer only cuts a call's data
+// into writes of at most its size. A full buffer that could not be written
+// keeps its bytes, so the next call tries the same write again first.
+int buffered_file_writer(bz_context*, const char* data, int count) {
+  while (count > 0) {
+    const int room = FILE_WRITER_BUFFER_SIZE - file_writer_fill;
+    const int n = count < room ? count : room;
+    if (n > 0) std::memcpy(file_writer_buffer + file_writer_fill, data, static_cast<size_t>(n));
+    file_writer_fill += n;
+    data += n;
+    count -= n;
+    if (file_writer_fill == FILE_WRITER_BUFFER_SIZE) {
+      if (!write_buffer()) {
+        std::fputs("vninstall: error writing to output stream\n", stderr);
+        return -1;
+      }
+      file_writer_fill = 0;
+    }
+  }
+  if (file_writer_fill > 0) {
+    if (!write_buffer()) std::fputs("vninstall: error writing to output stream(2)\n", stderr);
+    file_writer_fill = 0;
+  }
+  return 0;
+}

@@ -1,0 +1,27 @@
+// archive.h - internal interface of the archive extraction, shared by the
+// feed, the tar writer, the archive-record handler and their unit tests.
+#ifndef VNINSTALL_ARCHIVE_H
+#define VNINSTALL_ARCHIVE_H
+
+#include <cstddef>
+#include <cstdint>
+
+constexpr int FEED_CHUNK_SIZE = 2048;   // package-file bytes read per refill
+constexpr int TAR_BLOCK_SIZE = 512;
+
+// Body bytes handed to the decompressor since the last feed_start.
+uint64_t feed_bytes_handed_out();
+
+// Ends the archive of the current record: closes a file the archive left
+// open and returns nonzero when any entry could not be unpacked completely.
+int tar_writer_finish();
+
+// Header number fields. The size is octal text or, when the first byte has
+// its high bit set, a big-endian base-256 number; values that do not fit
+// 64 bits saturate, negative ones give 0.
+uint64_t tar_parse_size(const unsigned char* field, size_t width);
+// Octal text: leading blanks skipped, digits up to the first other byte or
+// the end of the field; no digits give 0.
+uint64_t tar_parse_octal(const unsigned char* field, size_t width);
+
+#endif  // VNINSTALL_ARCHIVE_H
