@@ -15,7 +15,7 @@ run_suite() {  # run_suite DIR [cmake args...]
 
 run_suite build
 if [ "${1:-}" != "--quick" ]; then
-  export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
+  export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:allocator_may_return_null=1}
   export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
   run_suite build-asan -DVN_SANITIZE=ON
 fi
