@@ -1,0 +1,244 @@
+// The working-directory cache and the search for executables.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+
+#include "vnlib.h"
+
+namespace {
+
+std::string take(char* text) {
+  if (text == nullptr) return "<null>";
+  std::string result(text);
+  vn::chk_free(text);
+  return result;
+}
+
+// Sets an environment variable for the lifetime of the object.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const char* value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old;
+    if (value != nullptr) {
+      setenv(name, value, 1);
+    } else {
+      unsetenv(name);
+    }
+  }
+  ~ScopedEnv() {
+    if (old_) {
+      setenv(name_.c_str(), old_->c_str(), 1);
+    } else {
+      unsetenv(name_.c_str());
+    }
+  }
+
+ private:
+  std::string name_;
+  std::optional<std::string> old_;
+};
+
+// Each test runs in a fresh temporary directory, left again afterwards.
+class ExecSearch : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char original[PATH_MAX];
+    ASSERT_NE(getcwd(original, sizeof original), nullptr);
+    original_ = original;
+    std::string pattern = (std::filesystem::temp_directory_path() / "vn-exec-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    char* real = realpath(pattern.c_str(), nullptr);
+    ASSERT_NE(real, nullptr);
+    dir_ = real;
+    std::free(real);
+    ASSERT_EQ(chdir(dir_.c_str()), 0);
+    vn::get_cwd_changed_directory();
+  }
+  void TearDown() override {
+    ASSERT_EQ(chdir(original_.c_str()), 0);
+    vn::get_cwd_changed_directory();
+    std::filesystem::remove_all(dir_);
+  }
+
+  // Creates a file (and its directories) with the given mode; returns its
+  // absolute path.
+  std::string file(const std::string& name, mode_t mode, time_t mtime = 0) {
+    std::filesystem::path path = std::filesystem::path(dir_) / name;
+    std::filesystem::create_directories(path.parent_path());
+    std::ofstream(path) << "#!/bin/sh\n";
+    EXPECT_EQ(chmod(path.c_str(), mode), 0);
+    if (mtime != 0) {
+      timeval times[2] = {{mtime, 0}, {mtime, 0}};
+      EXPECT_EQ(utimes(path.c_str(), times), 0);
+    }
+    return path.string();
+  }
+  std::string sub(const std::string& name) { return dir_ + "/" + name; }
+
+  std::string original_;
+  std::string dir_;
+};
+
+TEST_F(ExecSearch, WorkingDirectoryIsCachedUntilDropped) {
+  EXPECT_STREQ(vn::get_cwd(), dir_.c_str());
+  EXPECT_EQ(vn::get_cwd(), vn::get_cwd());
+  std::filesystem::create_directory(sub("inner"));
+  ASSERT_EQ(chdir("inner"), 0);
+  EXPECT_STREQ(vn::get_cwd(), dir_.c_str());
+  vn::get_cwd_changed_directory();
+  EXPECT_EQ(std::string(vn::get_cwd()), sub("inner"));
+}
+
+TEST_F(ExecSearch, CheckAcceptsOnlyExecutableNonDirectories) {
+  file("prog", 0755);
+  file("data", 0644);
+  file("group-only", 0410);
+  std::filesystem::create_directory(sub("dir"));
+  chmod(sub("dir").c_str(), 0755);
+  EXPECT_EQ(take(vn::check_exec_file("./prog")), "prog");
+  EXPECT_EQ(take(vn::check_exec_file(sub("prog").c_str())), sub("prog"));
+  EXPECT_EQ(take(vn::check_exec_file("group-only")), "group-only");
+  EXPECT_EQ(take(vn::check_exec_file("data")), "<null>");
+  EXPECT_EQ(take(vn::check_exec_file("dir")), "<null>");
+  EXPECT_EQ(take(vn::check_exec_file("missing")), "<null>");
+}
+
+TEST_F(ExecSearch, RelativeLinkTargetsAreFollowedFromTheLinkDirectory) {
+  // Both targets also exist in the working directory with the opposite
+  // mode, so following a target from the wrong directory is caught.
+  file("bin/tool", 0755);
+  file("tool", 0644);
+  file("bin/notes", 0644);
+  file("notes", 0755);
+  ASSERT_EQ(symlink("tool", sub("bin/tool-link").c_str()), 0);
+  ASSERT_EQ(symlink("notes", sub("bin/notes-link").c_str()), 0);
+  ASSERT_EQ(symlink("tool-link", sub("bin/second-link").c_str()), 0);
+  EXPECT_EQ(take(vn::check_exec_file("bin/tool-link")), "bin/tool-link");
+  EXPECT_EQ(take(vn::check_exec_file("bin/second-link")), "bin/second-link");
+  EXPECT_EQ(take(vn::check_exec_file("bin/notes-link")), "<null>");
+  // find_exec_path reports the file the links lead to.
+  EXPECT_EQ(take(vn::find_exec_path(sub("bin").c_str(), "second-link")), sub("bin/tool"));
+  EXPECT_EQ(take(vn::find_exec_path2(sub("bin").c_str(), "second-link")), sub("bin/second-link"));
+}
+
+TEST_F(ExecSearch, NoListNoResult) {
+  std::string prog = file("prog", 0755);
+  EXPECT_EQ(take(vn::find_exec_path(nullptr, "./prog")), "<null>");
+  EXPECT_EQ(take(vn::find_exec_path(nullptr, prog.c_str())), "<null>");
+  EXPECT_EQ(take(vn::find_exec_path(nullptr, "prog")), "<null>");
+  EXPECT_EQ(vn::search_path_mtime(nullptr, "prog", nullptr), 0);
+}
+
+TEST_F(ExecSearch, NamesWithDirectoryPartAreNotSearched) {
+  std::string prog = file("prog", 0755);
+  file("elsewhere/prog", 0755);
+  const char* list = "elsewhere";
+  EXPECT_EQ(take(vn::find_exec_path2(list, "./prog")), prog);
+  EXPECT_EQ(take(vn::find_exec_path2(list, "././prog")), prog);
+  EXPECT_EQ(take(vn::find_exec_path2(list, prog.c_str())), prog);
+  EXPECT_EQ(take(vn::find_exec_path2(list, "elsewhere/prog")), sub("elsewhere/prog"));
+  EXPECT_EQ(take(vn::find_exec_path2(list, "./missing")), "<null>");
+  EXPECT_EQ(take(vn::find_exec_path(list, "./elsewhere/../prog")), prog);
+}
+
+TEST_F(ExecSearch, EmptyEntriesStandForTheWorkingDirectory) {
+  file("prog", 0755);
+  EXPECT_EQ(take(vn::find_exec_path2("", "prog")), "prog");
+  EXPECT_EQ(take(vn::find_exec_path2("/nonexistent:", "prog")), "prog");
+  EXPECT_EQ(take(vn::find_exec_path2("/nonexistent::/also-not", "prog")), "prog");
+  EXPECT_EQ(take(vn::find_exec_path2("/nonexistent", "prog")), "<null>");
+  EXPECT_EQ(take(vn::find_exec_path("/nonexistent:", "prog")), sub("prog"));
+  EXPECT_EQ(take(vn::find_exec_path(".", "prog")), sub("prog"));
+}
+
+TEST_F(ExecSearch, EntriesAreTriedInOrder) {
+  file("first/prog", 0644);
+  file("second/prog", 0755);
+  file("third/prog", 0755);
+  std::string list = sub("first") + ":" + sub("second") + ":" + sub("third");
+  EXPECT_EQ(take(vn::find_exec_path(list.c_str(), "prog")), sub("second/prog"));
+  EXPECT_EQ(take(vn::find_exec_path(list.c_str(), "absent")), "<null>");
+}
+
+TEST_F(ExecSearch, DirectoriesWithExecuteBitsAreNotExecutables) {
+  std::filesystem::create_directories(sub("bin/prog"));
+  chmod(sub("bin/prog").c_str(), 0755);
+  file("later/prog", 0755);
+  std::string list = sub("bin") + ":" + sub("later");
+  EXPECT_EQ(take(vn::find_exec_path(list.c_str(), "prog")), sub("later/prog"));
+  EXPECT_EQ(take(vn::find_exec_path(sub("bin").c_str(), "prog")), "<null>");
+  EXPECT_EQ(vn::search_path_mtime(sub("bin").c_str(), "prog", nullptr), 0);
+}
+
+TEST_F(ExecSearch, QuotedEntries) {
+  // Quotes are removed from the entry by the executable search; the mtime
+  // search keeps them, which only the join's quote handling can undo: a
+  // quoted directory with a space in it stays quoted and is not found.
+  file("with space/prog", 0755, 1000000);
+  file("plain/prog", 0755, 2000000);
+  std::string spaced = "\"" + sub("with space") + "\"";
+  std::string plain = "\"" + sub("plain") + "\"";
+  EXPECT_EQ(take(vn::find_exec_path2(spaced.c_str(), "prog")), sub("with space/prog"));
+  EXPECT_EQ(vn::search_path_mtime(spaced.c_str(), "prog", nullptr), 0);
+
+  char* dir = nullptr;
+  EXPECT_EQ(vn::search_path_mtime(plain.c_str(), "prog", &dir), 2000000);
+  EXPECT_EQ(take(dir), plain);
+}
+
+TEST_F(ExecSearch, MtimeSearchNeedsTheOwnerExecuteBit) {
+  file("a/prog", 0410, 1000000);
+  file("b/prog", 0700, 2000000);
+  std::string list = sub("a") + ":" + sub("b");
+  char* dir = vn::chk_strdup("held before");  // released by the search
+  EXPECT_EQ(vn::search_path_mtime(list.c_str(), "prog", &dir), 2000000);
+  EXPECT_EQ(take(dir), sub("b"));
+  EXPECT_EQ(take(vn::find_exec_path(list.c_str(), "prog")), sub("a/prog"));
+}
+
+TEST_F(ExecSearch, ExecutableMtimeOfNamesWithDirectoryPart) {
+  file("dir/sub/prog", 0644, 1234567);
+  char* dir = nullptr;
+  EXPECT_EQ(vn::find_executable_mtime("dir/sub/prog", &dir), 1234567);
+  EXPECT_EQ(take(dir), "dir/sub");
+  dir = nullptr;
+  EXPECT_EQ(vn::find_executable_mtime("/no-such-program-here", &dir), 0);
+  EXPECT_EQ(take(dir), "");
+  EXPECT_EQ(vn::find_executable_mtime("dir/missing", nullptr), 0);
+}
+
+TEST_F(ExecSearch, ExecutableMtimeFallsBackToVnpath) {
+  file("path/tool", 0755, 1000000);
+  file("vnpath/tool", 0755, 2000000);
+  file("vnpath/other", 0755, 3000000);
+  ScopedEnv path("PATH", sub("path").c_str());
+  ScopedEnv vnpath("VNPATH", sub("vnpath").c_str());
+  char* dir = nullptr;
+  EXPECT_EQ(vn::find_executable_mtime("tool", &dir), 1000000);
+  EXPECT_EQ(take(dir), sub("path"));
+  dir = nullptr;
+  EXPECT_EQ(vn::find_executable_mtime("other", &dir), 3000000);
+  EXPECT_EQ(take(dir), sub("vnpath"));
+  EXPECT_EQ(vn::find_executable_mtime("absent", nullptr), 0);
+  {
+    ScopedEnv no_path("PATH", nullptr);
+    EXPECT_EQ(vn::find_executable_mtime("tool", nullptr), 2000000);
+  }
+}
+
+TEST_F(ExecSearch, EmptyMtimeEntryReportsDot) {
+  file("prog", 0755, 1000000);
+  char* dir = nullptr;
+  EXPECT_EQ(vn::search_path_mtime("/nonexistent:", "prog", &dir), 1000000);
+  EXPECT_EQ(take(dir), ".");
+}
+
+}  // namespace
