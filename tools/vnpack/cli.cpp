@@ -1,0 +1,227 @@
+// cli.cpp - command-line parsing for vnpack build, list and verify.
+#include "cli.h"
+
+#include <charconv>
+
+#include "bz2_stream.h"
+#include "errors.h"
+
+namespace vnpack {
+
+const char* const USAGE_TEXT =
+    "Usage: vnpack build -o OUTPUT [--stub FILE] [--dereference] [--level N] ITEM...\n"
+    "       vnpack list [--contents] INSTALLER\n"
+    "       vnpack verify INSTALLER\n"
+    "       vnpack --help | --version\n"
+    "\n"
+    "build writes an installer: the installer program followed by a package\n"
+    "holding one record per ITEM, in the order given. Items:\n"
+    "  --env NAME=VALUE   environment record (type 12), under 1024 bytes\n"
+    "  --archive DIR      the contents of DIR as a tar archive, compressed (type 2)\n"
+    "  --tar FILE         an existing tar file, compressed (type 2)\n"
+    "  --bz2 FILE         an existing bzip2-compressed tar file, stored as it is (type 2)\n"
+    "  --raw TYPE FILE    a record of type TYPE (0-255) holding FILE's bytes\n"
+    "Options of build:\n"
+    "  -o, --output OUTPUT  the installer to write (replaced only when complete)\n"
+    "  --stub FILE          installer program to put in front\n"
+    "                       (default: the vninstall next to vnpack)\n"
+    "  --level N            bzip2 block size 1-9 for the items after it (default 9)\n"
+    "  --dereference        store what symbolic links under --archive point to\n"
+    "\n"
+    "list shows the payload offset, the header's size and CRC checked against\n"
+    "the file, and the records; --contents adds the entries of each archive.\n"
+    "verify checks the size and CRC; it exits 0 when both match, 1 otherwise.\n";
+
+std::string BuildItem::option() const {
+  switch (kind) {
+    case Kind::env: return "--env";
+    case Kind::raw: return "--raw";
+    case Kind::archive: return "--archive";
+    case Kind::tar: return "--tar";
+    case Kind::bz2: return "--bz2";
+  }
+  return "";
+}
+
+namespace {
+
+// Walks the arguments of one command, handing out options and their values.
+class ArgCursor {
+ public:
+  ArgCursor(const std::vector<std::string>& args, size_t start, std::string command)
+      : args_(args), pos_(start), command_(std::move(command)) {}
+
+  bool done() const { return pos_ >= args_.size(); }
+
+  // The next argument; "--name=value" is split and its value kept for
+  // value() to return.
+  std::string next() {
+    std::string arg = args_[pos_++];
+    inline_value_.reset();
+    if (arg.rfind("--", 0) == 0) {
+      size_t eq = arg.find('=');
+      if (eq != std::string::npos) {
+        inline_value_ = arg.substr(eq + 1);
+        arg.resize(eq);
+      }
+    }
+    return arg;
+  }
+
+  std::string value(const std::string& option) {
+    if (inline_value_) {
+      std::string v = *inline_value_;
+      inline_value_.reset();
+      return v;
+    }
+    if (done()) throw UsageError(command_ + ": option '" + option + "' needs an argument");
+    return args_[pos_++];
+  }
+
+  // An option that takes no value must not have been given one.
+  void no_value(const std::string& option) {
+    if (inline_value_) throw UsageError(command_ + ": option '" + option + "' takes no argument");
+  }
+
+  // A second value for an option that takes only one (a "--raw=TYPE FILE").
+  std::string second_value(const std::string& option) {
+    if (done()) throw UsageError(command_ + ": option '" + option + "' needs two arguments");
+    return args_[pos_++];
+  }
+
+  const std::string& command() const { return command_; }
+
+ private:
+  const std::vector<std::string>& args_;
+  size_t pos_;
+  std::string command_;
+  std::optional<std::string> inline_value_;
+};
+
+bool parse_uint(const std::string& text, unsigned& out) {
+  if (text.empty()) return false;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), out);
+  return ec == std::errc() && end == text.data() + text.size();
+}
+
+int parse_level(const std::string& text) {
+  unsigned level = 0;
+  if (!parse_uint(text, level) || level < MIN_LEVEL || level > MAX_LEVEL)
+    throw UsageError("bad level '" + text + "' (use 1 to 9)");
+  return static_cast<int>(level);
+}
+
+unsigned parse_record_type(const std::string& text) {
+  unsigned type = 0;
+  if (!parse_uint(text, type) || type > 255)
+    throw UsageError("bad record type '" + text + "' (use 0 to 255)");
+  return type;
+}
+
+bool is_help(const std::string& arg) { return arg == "--help" || arg == "-h"; }
+
+[[noreturn]] void unknown_option(const ArgCursor& c, const std::string& arg) {
+  if (arg.size() > 1 && arg[0] == '-') throw UsageError(c.command() + ": unknown option '" + arg + "'");
+  throw UsageError(c.command() + ": unexpected argument '" + arg + "'");
+}
+
+Request parse_build(ArgCursor& c) {
+  BuildRequest req;
+  bool have_output = false;
+  int level = DEFAULT_LEVEL;
+  auto add = [&](BuildItem::Kind kind, std::string value, unsigned type = 0) {
+    BuildItem item;
+    item.kind = kind;
+    item.value = std::move(value);
+    item.type = type;
+    item.level = level;
+    req.items.push_back(std::move(item));
+  };
+  while (!c.done()) {
+    std::string arg = c.next();
+    if (is_help(arg)) return HelpRequest{};
+    if (arg == "-o" || arg == "--output") {
+      if (have_output) throw UsageError("build: more than one output given");
+      req.output = c.value(arg);
+      if (req.output.empty()) throw UsageError("build: the output name is empty");
+      have_output = true;
+    } else if (arg == "--stub") {
+      if (req.stub) throw UsageError("build: more than one --stub given");
+      req.stub = c.value(arg);
+    } else if (arg == "--level") {
+      level = parse_level(c.value(arg));
+    } else if (arg == "--dereference") {
+      c.no_value(arg);
+      req.dereference = true;
+    } else if (arg == "--env") {
+      add(BuildItem::Kind::env, c.value(arg));
+    } else if (arg == "--archive") {
+      add(BuildItem::Kind::archive, c.value(arg));
+    } else if (arg == "--tar") {
+      add(BuildItem::Kind::tar, c.value(arg));
+    } else if (arg == "--bz2") {
+      add(BuildItem::Kind::bz2, c.value(arg));
+    } else if (arg == "--raw") {
+      unsigned type = parse_record_type(c.value(arg));
+      add(BuildItem::Kind::raw, c.second_value(arg), type);
+    } else {
+      unknown_option(c, arg);
+    }
+  }
+  if (!have_output) throw UsageError("build: no output given (-o OUTPUT)");
+  return req;
+}
+
+Request parse_list(ArgCursor& c) {
+  ListRequest req;
+  bool have_file = false;
+  while (!c.done()) {
+    std::string arg = c.next();
+    if (is_help(arg)) return HelpRequest{};
+    if (arg == "--contents") {
+      c.no_value(arg);
+      req.contents = true;
+    } else if (!have_file && !(arg.size() > 1 && arg[0] == '-')) {
+      req.installer = arg;
+      have_file = true;
+    } else {
+      unknown_option(c, arg);
+    }
+  }
+  if (!have_file) throw UsageError("list: no installer given");
+  return req;
+}
+
+Request parse_verify(ArgCursor& c) {
+  VerifyRequest req;
+  bool have_file = false;
+  while (!c.done()) {
+    std::string arg = c.next();
+    if (is_help(arg)) return HelpRequest{};
+    if (!have_file && !(arg.size() > 1 && arg[0] == '-')) {
+      req.installer = arg;
+      have_file = true;
+    } else {
+      unknown_option(c, arg);
+    }
+  }
+  if (!have_file) throw UsageError("verify: no installer given");
+  return req;
+}
+
+}  // namespace
+
+Request parse_command_line(const std::vector<std::string>& args) {
+  if (args.empty()) throw UsageError("no command given");
+  const std::string& first = args[0];
+  if (is_help(first)) return HelpRequest{};
+  if (first == "--version") return VersionRequest{};
+  ArgCursor cursor(args, 1, first);
+  if (first == "build") return parse_build(cursor);
+  if (first == "list") return parse_list(cursor);
+  if (first == "verify") return parse_verify(cursor);
+  if (first.size() > 1 && first[0] == '-') throw UsageError("unknown option '" + first + "'");
+  throw UsageError("unknown command '" + first + "'");
+}
+
+}  // namespace vnpack

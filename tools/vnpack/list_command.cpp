@@ -1,0 +1,179 @@
+// list_command.cpp - "vnpack list": what an installer file holds, and
+// whether its container is sound. Every value read from the file is
+// checked before it is used, so damaged files give a report, not a crash.
+#include <cinttypes>
+#include <cstdio>
+#include <string_view>
+#include <vector>
+
+#include "bz2_stream.h"
+#include "errors.h"
+#include "inspect_commands.h"
+#include "package_reader.h"
+#include "tar_lister.h"
+
+namespace vnpack {
+
+namespace {
+
+// Control bytes and backslashes as \ooo, so names cannot garble a terminal.
+std::string printable(std::string_view text) {
+  std::string out;
+  for (unsigned char c : text) {
+    if (c < 0x20 || c == 0x7f || c == '\\') {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\%03o", c);
+      out += buf;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
+std::string hex32(uint32_t v) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%08" PRIx32, v);
+  return buf;
+}
+
+class Lister {
+ public:
+  Lister(const InstallerFile& file, bool contents, std::FILE* out) : file_(file), contents_(contents), out_(out) {}
+
+  // The exit status.
+  int run();
+
+ private:
+  void print_header_checks(const PackageHeader& h);
+  void print_record(const RecordInfo& r);
+  std::string env_details(const RecordInfo& r);
+  void list_archive(const RecordInfo& r);
+  void error(const std::string& line) {
+    std::fprintf(out_, "%sERROR: %s\n", indent, line.c_str());
+    damaged_ = true;
+  }
+  void warning(const std::string& line) { std::fprintf(out_, "%swarning: %s\n", indent, line.c_str()); }
+
+  static constexpr const char* indent = "            ";
+  const InstallerFile& file_;
+  bool contents_;
+  std::FILE* out_;
+  uint64_t payload_offset_ = 0;
+  bool damaged_ = false;
+};
+
+int Lister::run() {
+  if (file_.size > MAX_INSTALLER_SIZE)
+    throw Failure(file_.path + ": file is 4 GiB or larger (" + std::to_string(file_.size) +
+                  " bytes), too large for an installer");
+  auto header = read_header(file_);
+  if (!header) throw Failure(file_.path + ": no package found");
+  payload_offset_ = header->payload_offset;
+  std::fprintf(out_, "payload offset: %" PRIu64 "\n", payload_offset_);
+  if (!header->complete()) {
+    std::fprintf(out_, "package header: cut short (%zu of %zu bytes)\n", header->header_bytes, PACKAGE_HEADER_SIZE);
+    return 1;
+  }
+  print_header_checks(*header);
+  std::fprintf(out_, "\n%10s  %10s  %-13s %10s  %s\n", "offset", "absolute", "type", "length", "details");
+  if (!walk_records(file_, *header, [&](const RecordInfo& r) { print_record(r); })) damaged_ = true;
+  return damaged_ ? 1 : 0;
+}
+
+void Lister::print_header_checks(const PackageHeader& h) {
+  if (!h.magic_terminated) {
+    std::fprintf(out_, "package header: the magic is not followed by a zero byte; the installer will not accept it\n");
+    damaged_ = true;
+  }
+  uint64_t actual = actual_package_size(file_, h);
+  if (actual == h.stored_size) {
+    std::fprintf(out_, "package size:   %" PRIu32 " (matches the file)\n", h.stored_size);
+  } else {
+    std::fprintf(out_, "package size:   %" PRIu32 " (MISMATCH: the file holds %" PRIu64 ")\n", h.stored_size, actual);
+    damaged_ = true;
+  }
+  uint32_t crc = compute_file_crc(file_, h.payload_offset);
+  if (crc == h.stored_crc) {
+    std::fprintf(out_, "package CRC:    %s (matches the file)\n", hex32(h.stored_crc).c_str());
+  } else {
+    std::fprintf(out_, "package CRC:    %s (MISMATCH: computed %s)\n", hex32(h.stored_crc).c_str(), hex32(crc).c_str());
+    damaged_ = true;
+  }
+}
+
+void Lister::print_record(const RecordInfo& r) {
+  using Problem = RecordInfo::Problem;
+  uint64_t relative = r.offset - payload_offset_;
+  if (r.problem == Problem::head_cut_short) {
+    std::fprintf(out_, "%10" PRIu64 "  %10" PRIu64 "  %-13s %10s\n", relative, r.offset, "-", "-");
+    error("record head cut short (" + std::to_string(r.head_bytes) + " of " + std::to_string(RECORD_HEAD_SIZE) + " bytes)");
+    return;
+  }
+  std::string details;
+  if (r.type == RECORD_ENV) details = env_details(r);
+  std::fprintf(out_, "%10" PRIu64 "  %10" PRIu64 "  %3u %-9s %10" PRIu32 "%s%s\n", relative, r.offset, r.type,
+               std::string(record_type_name(r.type)).c_str(), r.length, details.empty() ? "" : "  ",
+               details.c_str());
+  if (r.problem == Problem::wraps) {
+    error("the length runs past 4 GiB: the next record offset would wrap around");
+    return;
+  }
+  if (r.problem == Problem::runs_past_end) {
+    error("the body runs past the end of the file (" + std::to_string(r.body_present) + " of " +
+          std::to_string(r.length) + " bytes present)");
+    return;
+  }
+  if (record_type_name(r.type) == "unknown") warning("the installer stops at a record of this type");
+  if (r.type == RECORD_ENV && r.length > MAX_ENV_BODY)
+    warning("longer than " + std::to_string(MAX_ENV_BODY) + " bytes: the installer stops at this record");
+  if (contents_ && is_archive_record(r.type)) list_archive(r);
+}
+
+std::string Lister::env_details(const RecordInfo& r) {
+  constexpr size_t shown = MAX_ENV_BODY + 1;
+  std::vector<char> body(shown);
+  size_t want = r.body_present < shown ? static_cast<size_t>(r.body_present) : shown;
+  size_t got = read_at(file_.fd.get(), body.data(), want, r.offset + RECORD_HEAD_SIZE, file_.path);
+  std::string_view text(body.data(), got);
+  text = text.substr(0, text.find('\0'));  // the installer uses the text up to its first zero
+  std::string details = printable(text);
+  if (text.size() == MAX_ENV_BODY + 1) details += "...";
+  return details;
+}
+
+void Lister::list_archive(const RecordInfo& r) {
+  uint64_t pos = r.offset + RECORD_HEAD_SIZE;
+  const uint64_t end = pos + r.body_present;
+  ByteSource source = [&](char* buf, size_t n) {
+    size_t want = end - pos < n ? static_cast<size_t>(end - pos) : n;
+    size_t got = read_at(file_.fd.get(), buf, want, pos, file_.path);
+    pos += got;
+    return got;
+  };
+  TarLister tar([&](const TarListEntry& e) {
+    std::fprintf(out_, "%s%-9s %04" PRIo32 " %12" PRIu64 "  %s\n", indent, typeflag_name(e.typeflag).c_str(), e.mode,
+                 e.size, printable(e.name).c_str());
+  });
+  Bz2DecodeResult result = decode_bz2(source, tar);
+  if (result.status != Bz2DecodeResult::Status::complete) {
+    error(describe_bz2_problem(result));
+    return;
+  }
+  if (tar.ended()) return;
+  if (tar.lacks_end_block())
+    warning(tar.problem());
+  else
+    error(tar.problem());
+}
+
+}  // namespace
+
+int list_installer(const ListRequest& request, std::FILE* out) {
+  InstallerFile file = open_installer(request.installer);
+  std::fprintf(out, "installer:      %s\n", file.path.c_str());
+  Lister lister(file, request.contents, out);
+  return lister.run();
+}
+
+}  // namespace vnpack

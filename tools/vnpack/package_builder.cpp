@@ -1,0 +1,220 @@
+// package_builder.cpp - checks every input first, then streams the
+// installer into a temporary file, fills in size and CRC, and renames it.
+#include "package_builder.h"
+
+#include <sys/stat.h>
+
+#include <vector>
+
+#include "bz2_stream.h"
+#include "errors.h"
+#include "file_io.h"
+#include "output_file.h"
+#include "package_format.h"
+#include "package_reader.h"
+#include "stub_locator.h"
+#include "tar_writer.h"
+
+namespace vnpack {
+
+namespace {
+
+// An item with what the checks found out about it.
+struct PreparedItem {
+  const BuildItem* item = nullptr;
+  Fd fd;                          // raw, tar, bz2
+  bool regular = false;
+  uint64_t size = 0;              // of a regular input file
+  std::vector<TarEntry> entries;  // archive
+};
+
+struct Preflight {
+  std::string stub_path;
+  Fd stub_fd;
+  uint64_t stub_size = 0;
+  std::vector<PreparedItem> items;
+};
+
+void check_env(const std::string& text) {
+  size_t eq = text.find('=');
+  if (eq == std::string::npos)
+    throw Failure("--env '" + text + "': not an assignment NAME=VALUE");
+  if (eq == 0) throw Failure("--env '" + text + "': the NAME before '=' is empty");
+  if (text.size() + 1 > MAX_ENV_BODY)
+    throw Failure("--env " + text.substr(0, eq) + ": the assignment is " + std::to_string(text.size()) +
+                  " bytes long; with its terminating zero an environment record holds at most " +
+                  std::to_string(MAX_ENV_BODY - 1) + " bytes of text");
+}
+
+// Opens an input file; directories are refused, and `need_regular` refuses
+// pipes and devices too (an input read twice must be a plain file).
+void open_input(PreparedItem& p, bool need_regular) {
+  const std::string& path = p.item->value;
+  p.fd = open_for_reading(path);
+  struct stat st {};
+  if (::fstat(p.fd.get(), &st) != 0) fail_errno(path, "cannot get the file status");
+  if (S_ISDIR(st.st_mode)) throw Failure(path + ": is a directory (" + p.item->option() + " takes a file)");
+  p.regular = S_ISREG(st.st_mode);
+  if (need_regular && !p.regular) throw Failure(path + ": not a regular file");
+  p.size = p.regular ? static_cast<uint64_t>(st.st_size) : 0;
+}
+
+void check_bz2(PreparedItem& p) {
+  uint64_t pos = 0;
+  const std::string& path = p.item->value;
+  int fd = p.fd.get();
+  ByteSource source = [&](char* buf, size_t n) {
+    size_t got = read_at(fd, buf, n, pos, path);
+    pos += got;
+    return got;
+  };
+  NullSink sink;
+  Bz2DecodeResult r = decode_bz2(source, sink);
+  if (r.status != Bz2DecodeResult::Status::complete)
+    throw Failure(path + ": refused for --bz2: " + describe_bz2_problem(r));
+}
+
+void prepare_stub(Preflight& pf, const BuildRequest& request, const char* argv0) {
+  pf.stub_path = request.stub ? *request.stub : default_stub_path(argv0);
+  pf.stub_fd = open_for_reading(pf.stub_path);
+  struct stat st {};
+  if (::fstat(pf.stub_fd.get(), &st) != 0) fail_errno(pf.stub_path, "cannot get the file status");
+  if (!S_ISREG(st.st_mode)) throw Failure(pf.stub_path + ": the installer program is not a regular file");
+  pf.stub_size = static_cast<uint64_t>(st.st_size);
+  if (auto at = find_magic(pf.stub_fd.get(), pf.stub_path))
+    throw Failure(pf.stub_path + ": the installer program holds the package magic at offset " +
+                  std::to_string(*at) + " (is it an installer with a package already?)");
+}
+
+// The installer's size as far as it is known before compressing anything.
+uint64_t known_size(const Preflight& pf) {
+  uint64_t total = pf.stub_size + PACKAGE_HEADER_SIZE;
+  for (const PreparedItem& p : pf.items) {
+    total += RECORD_HEAD_SIZE;
+    if (p.item->kind == BuildItem::Kind::env) total += p.item->value.size() + 1;
+    if (p.item->kind == BuildItem::Kind::raw || p.item->kind == BuildItem::Kind::bz2) total += p.size;
+  }
+  return total;
+}
+
+Preflight prepare(const BuildRequest& request, const char* argv0) {
+  Preflight pf;
+  for (const BuildItem& item : request.items)
+    if (item.kind == BuildItem::Kind::env) check_env(item.value);
+  prepare_stub(pf, request, argv0);
+  ScanOptions scan{request.dereference};
+  for (const BuildItem& item : request.items) {
+    PreparedItem p;
+    p.item = &item;
+    switch (item.kind) {
+      case BuildItem::Kind::env: break;
+      case BuildItem::Kind::raw:
+      case BuildItem::Kind::tar: open_input(p, false); break;
+      case BuildItem::Kind::bz2: open_input(p, true); break;
+      case BuildItem::Kind::archive: p.entries = scan_tree(item.value, scan); break;
+    }
+    pf.items.push_back(std::move(p));
+  }
+  if (known_size(pf) > MAX_INSTALLER_SIZE)
+    throw Failure(request.output + ": the installer would reach 4 GiB (" + std::to_string(known_size(pf)) +
+                  " bytes or more); it can hold at most " + std::to_string(MAX_INSTALLER_SIZE) + " bytes");
+  // Decompressing is the slow check; it comes after the cheap ones.
+  for (PreparedItem& p : pf.items)
+    if (p.item->kind == BuildItem::Kind::bz2) check_bz2(p);
+  return pf;
+}
+
+// Copies exactly `size` bytes, refusing a file that changed since it was
+// checked.
+void copy_exact(int fd, uint64_t size, const std::string& path, ByteSink& out) {
+  std::vector<char> buf(IO_CHUNK);
+  uint64_t pos = 0;
+  while (pos < size) {
+    size_t want = size - pos < buf.size() ? static_cast<size_t>(size - pos) : buf.size();
+    size_t got = read_at(fd, buf.data(), want, pos, path);
+    if (got == 0) throw Failure(path + ": file became shorter while vnpack was reading it");
+    out.write(buf.data(), got);
+    pos += got;
+  }
+  char extra;
+  if (read_at(fd, &extra, 1, pos, path) != 0) throw Failure(path + ": file grew while vnpack was reading it");
+}
+
+void write_body(PreparedItem& p, OutputFile& out, const ScanOptions& scan) {
+  const BuildItem& item = *p.item;
+  switch (item.kind) {
+    case BuildItem::Kind::env:
+      out.write(item.value.c_str(), item.value.size() + 1);  // with its zero byte
+      return;
+    case BuildItem::Kind::raw:
+      if (p.regular)
+        copy_exact(p.fd.get(), p.size, item.value, out);
+      else
+        copy_to_sink(p.fd.get(), out, item.value);
+      return;
+    case BuildItem::Kind::bz2:
+      copy_exact(p.fd.get(), p.size, item.value, out);
+      return;
+    case BuildItem::Kind::tar: {
+      Bz2Compressor bz(item.level, out);
+      if (p.regular)
+        copy_exact(p.fd.get(), p.size, item.value, bz);
+      else
+        copy_to_sink(p.fd.get(), bz, item.value);
+      bz.finish();
+      return;
+    }
+    case BuildItem::Kind::archive: {
+      Bz2Compressor bz(item.level, out);
+      write_tar(p.entries, bz, scan);
+      bz.finish();
+      return;
+    }
+  }
+}
+
+unsigned record_type_of(const BuildItem& item) {
+  switch (item.kind) {
+    case BuildItem::Kind::env: return RECORD_ENV;
+    case BuildItem::Kind::raw: return item.type;
+    default: return RECORD_ARCHIVE;
+  }
+}
+
+// A record: its head is written with length 0 first and filled in once the
+// body (whose compressed length is not known beforehand) is complete.
+void write_record(PreparedItem& p, OutputFile& out, const ScanOptions& scan) {
+  const uint64_t head_at = out.position();
+  unsigned char head[RECORD_HEAD_SIZE];
+  encode_record_head(head, 0, record_type_of(*p.item));
+  out.write(head, sizeof head);
+  write_body(p, out, scan);
+  // The 4 GiB limit on the whole file keeps the length within 32 bits.
+  uint64_t length = out.position() - head_at - RECORD_HEAD_SIZE;
+  encode_record_head(head, static_cast<uint32_t>(length), record_type_of(*p.item));
+  out.write_at(head, sizeof head, head_at);
+}
+
+}  // namespace
+
+void build_installer(const BuildRequest& request, const char* argv0) {
+  Preflight pf = prepare(request, argv0);
+  ScanOptions scan{request.dereference};
+
+  OutputFile out(request.output);
+  copy_exact(pf.stub_fd.get(), pf.stub_size, pf.stub_path, out);
+  const uint64_t payload_offset = out.position();
+  unsigned char header[PACKAGE_HEADER_SIZE];
+  encode_header(header, 0);
+  out.write(header, sizeof header);
+  for (PreparedItem& p : pf.items) write_record(p, out, scan);
+
+  encode_header(header, static_cast<uint32_t>(out.position() - payload_offset));
+  out.write_at(header, sizeof header, payload_offset);
+  uint32_t crc = crc_with_zero_field(out.fd(), payload_offset + HEADER_CRC_OFFSET, out.temp_path());
+  put_be32(header + HEADER_CRC_OFFSET, crc);
+  out.write_at(header + HEADER_CRC_OFFSET, 4, payload_offset + HEADER_CRC_OFFSET);
+  out.commit();
+}
+
+}  // namespace vnpack

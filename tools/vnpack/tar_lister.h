@@ -1,0 +1,57 @@
+// tar_lister.h - reads a tar archive pushed to it in arbitrary pieces and
+// reports each entry header, the way the installer's unpacker will see it:
+// name (up to 100 bytes), typeflag, mode and size; directories have no data.
+#ifndef VNPACK_TAR_LISTER_H
+#define VNPACK_TAR_LISTER_H
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "file_io.h"
+#include "tar_writer.h"
+
+namespace vnpack {
+
+struct TarListEntry {
+  std::string name;
+  char typeflag = '0';
+  uint32_t mode = 0;
+  uint64_t size = 0;
+};
+
+// "file", "dir", "symlink", ... for a typeflag.
+std::string typeflag_name(char typeflag);
+
+class TarLister : public ByteSink {
+ public:
+  using Callback = std::function<void(const TarListEntry&)>;
+  explicit TarLister(Callback on_entry) : on_entry_(std::move(on_entry)) {}
+
+  void write(const void* data, size_t n) override;
+
+  enum class State { header, data, ended, bad_header };
+  // After the last byte: true when the archive ended with its zero block.
+  bool ended() const { return state_ == State::ended; }
+  // The input stopped at an entry boundary without the end-of-archive
+  // block: nothing is lost, but the archive is not properly closed.
+  bool lacks_end_block() const { return state_ == State::header && block_fill_ == 0; }
+  // Empty when the archive is whole; otherwise what is wrong with it.
+  std::string problem() const;
+
+ private:
+  void take_header();
+
+  Callback on_entry_;
+  State state_ = State::header;
+  unsigned char block_[TAR_BLOCK] = {};
+  size_t block_fill_ = 0;
+  uint64_t data_left_ = 0;  // data and padding still to skip
+  uint64_t offset_ = 0;     // archive bytes seen
+  uint64_t header_at_ = 0;  // archive offset of the header being collected
+  std::string bad_header_reason_;
+};
+
+}  // namespace vnpack
+
+#endif  // VNPACK_TAR_LISTER_H
