@@ -234,11 +234,4 @@ TEST_F(ExecSearch, ExecutableMtimeFallsBackToVnpath) {
   }
 }
 
-TEST_F(ExecSearch, EmptyMtimeEntryReportsDot) {
-  file("prog", 0755, 1000000);
-  char* dir = nullptr;
-  EXPECT_EQ(vn::search_path_mtime("/nonexistent:", "prog", &dir), 1000000);
-  EXPECT_EQ(take(dir), ".");
-}
-
 }  // namespace
