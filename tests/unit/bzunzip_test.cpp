@@ -1,0 +1,267 @@
+// bzunzip with in-memory readers and writers (single, multiple, corrupt,
+// cut-short and empty streams), the record feed over a real file, and the
+// buffered file writer.
+#include <bzlib.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <utility>
+
+#include "archive.h"
+#include "installer.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string compress(const std::string& data, int block_size_100k = 1) {
+  std::string out(data.size() + data.size() / 100 + 1024, '\0');
+  auto length = static_cast<unsigned>(out.size());
+  const int ret = BZ2_bzBuffToBuffCompress(out.data(), &length, const_cast<char*>(data.data()),
+                                           static_cast<unsigned>(data.size()), block_size_100k, 0, 0);
+  EXPECT_EQ(ret, BZ_OK);
+  out.resize(length);
+  return out;
+}
+
+// Poorly compressible bytes, so that a few hundred KB span several blocks.
+std::string noise(size_t n, uint32_t seed) {
+  std::string s(n, '\0');
+  for (auto& c : s) {
+    seed = seed * 1103515245u + 12345u;
+    c = static_cast<char>(seed >> 24);
+  }
+  return s;
+}
+
+// Input and output of one bzunzip run, reached through the caller value.
+struct memory_stream {
+  explicit memory_stream(std::string in = {}) : input(std::move(in)) {}
+  std::string input;
+  size_t position = 0;
+  size_t piece = 2048;  // most bytes handed out per reader call
+  std::string output;
+  int writer_calls = 0;
+};
+
+memory_stream& stream_of(bz_context* ctx) { return *reinterpret_cast<memory_stream*>(ctx->caller_value); }
+
+int memory_reader(bz_context* ctx, char* buf, int wanted) {
+  memory_stream& m = stream_of(ctx);
+  const size_t n = std::min({static_cast<size_t>(wanted), m.piece, m.input.size() - m.position});
+  m.input.copy(buf, n, m.position);
+  m.position += n;
+  return static_cast<int>(n);
+}
+
+int memory_writer(bz_context* ctx, const char* data, int count) {
+  memory_stream& m = stream_of(ctx);
+  m.output.append(data, static_cast<size_t>(count));
+  ++m.writer_calls;
+  return 0;
+}
+
+// Large values are compared as booleans: a failure should not print them.
+bool is_prefix(const std::string& part, const std::string& whole) {
+  return part.size() <= whole.size() && whole.compare(0, part.size(), part) == 0;
+}
+
+int unzip(memory_stream& m) {
+  return bzunzip(reinterpret_cast<intptr_t>(&m), memory_reader, memory_writer);
+}
+
+TEST(Bzunzip, SingleStreamInAnyPieceSize) {
+  const std::string data = noise(300000, 1);
+  for (size_t piece : {1, 3, 2048}) {
+    SCOPED_TRACE(piece);
+    memory_stream m{compress(data)};
+    m.piece = piece;
+    EXPECT_EQ(unzip(m), 0);
+    EXPECT_TRUE(m.output == data);
+  }
+}
+
+TEST(Bzunzip, MultiStreamBodyIsDecompressedWhole) {
+  const std::string a = noise(150000, 2), b = "second stream", c = noise(5000, 3);
+  const std::string joined = compress(a) + compress(b, 9) + compress("") + compress(c);
+  for (size_t piece : {1, 2, 5, 2048}) {  // the next stream's magic split across reads
+    SCOPED_TRACE(piece);
+    memory_stream m{joined};
+    m.piece = piece;
+    EXPECT_EQ(unzip(m), 0);
+    EXPECT_TRUE(m.output == a + b + c);
+  }
+}
+
+TEST(Bzunzip, TrailingBytesThatAreNoStreamAreIgnored) {
+  for (const std::string& tail : {std::string("BZ"), std::string("BZh0junk"), std::string(600, '\0')}) {
+    memory_stream m{compress("payload") + tail};
+    EXPECT_EQ(unzip(m), 0);
+    EXPECT_EQ(m.output, "payload");
+  }
+}
+
+TEST(Bzunzip, CorruptStreamFails) {
+  const std::string data = noise(250000, 4);
+  std::string packed = compress(data);
+  packed[packed.size() / 2] ^= 0x55;
+  memory_stream m{packed};
+  testing::internal::CaptureStderr();
+  EXPECT_NE(unzip(m), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "bzDecompress: failed, ret=-4\n");
+  // The damage lies in the second 100k block; the first one is intact.
+  EXPECT_GE(m.output.size(), 90000u);
+  EXPECT_TRUE(is_prefix(m.output.substr(0, 90000), data));
+
+  memory_stream garbage{"this is not compressed data"};
+  testing::internal::CaptureStderr();
+  EXPECT_NE(unzip(garbage), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "bzDecompress: failed, ret=-5\n");
+
+  // A corrupt second stream fails after the first was written.
+  memory_stream second{compress("first") + "BZh9" + std::string(40, 'x')};
+  testing::internal::CaptureStderr();
+  EXPECT_NE(unzip(second), 0);
+  EXPECT_NE(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(second.output, "first");
+}
+
+TEST(Bzunzip, CutShortStreamFailsAndKeepsWhatWasDecompressed) {
+  const std::string data = noise(350000, 5);
+  const std::string packed = compress(data);
+  for (size_t keep : {size_t{4}, packed.size() / 2, packed.size() - 1}) {
+    SCOPED_TRACE(keep);
+    memory_stream m{packed.substr(0, keep)};
+    testing::internal::CaptureStderr();
+    EXPECT_NE(unzip(m), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_TRUE(is_prefix(m.output, data));
+  }
+  // Blocks before the cut are all written.
+  memory_stream m{packed.substr(0, packed.size() - 1)};
+  unzip(m);
+  EXPECT_GE(m.output.size(), 300000u);
+
+  // A second stream that is cut short fails too.
+  memory_stream two{compress("one") + compress(noise(1000, 6)).substr(0, 30)};
+  EXPECT_NE(unzip(two), 0);
+}
+
+TEST(Bzunzip, EmptyInputIsNoStreamAndNoFailure) {
+  memory_stream m;
+  EXPECT_EQ(unzip(m), 0);
+  EXPECT_EQ(m.writer_calls, 0);
+}
+
+// The feed over a file laid out as: other bytes, the record body, the next
+// record's bytes.
+struct RecordFeed : ::testing::Test {
+  void SetUp() override {
+    char tmpl[] = "/tmp/vn-feed-test.XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir = tmpl;
+    ASSERT_TRUE(getcwd(old_cwd, sizeof old_cwd));
+    ASSERT_EQ(chdir(dir.c_str()), 0);
+    saved_fd = package_fd;
+  }
+  void TearDown() override {
+    if (package_fd >= 0 && package_fd != saved_fd) close(package_fd);
+    package_fd = saved_fd;
+    ASSERT_EQ(chdir(old_cwd), 0);
+    fs::remove_all(dir);
+  }
+  // Writes the package file and starts the feed on the body.
+  void lay_out(const std::string& before, const std::string& body, const std::string& after,
+               uint32_t stated_length) {
+    std::ofstream("package", std::ios::binary) << before << body << after;
+    package_fd = open("package", O_RDONLY);
+    ASSERT_GE(package_fd, 0);
+    lseek(package_fd, 7, SEEK_SET);  // the feed must not rely on the position
+    feed_start(static_cast<uint32_t>(before.size()), stated_length);
+  }
+  std::string read_all(int wanted) {
+    std::string got;
+    char buf[8192];
+    for (int n; (n = record_reader(nullptr, buf, wanted)) > 0;) got.append(buf, static_cast<size_t>(n));
+    return got;
+  }
+  fs::path dir;
+  char old_cwd[4096];
+  int saved_fd = -1;
+};
+
+TEST_F(RecordFeed, HandsOutExactlyTheBody) {
+  const std::string body = noise(5000, 7);
+  for (int wanted : {1, 100, 2047, 2048, 2049, 8192}) {
+    SCOPED_TRACE(wanted);
+    lay_out(std::string(3000, 'h'), body, std::string(4000, 'n'), static_cast<uint32_t>(body.size()));
+    EXPECT_EQ(read_all(wanted), body);
+    EXPECT_EQ(feed_bytes_handed_out(), body.size());
+    close(package_fd);
+  }
+}
+
+TEST_F(RecordFeed, ShortBodyFollowedByMoreRecords) {
+  lay_out("head", "tiny", std::string(3000, 'z'), 4);
+  EXPECT_EQ(read_all(2048), "tiny");
+}
+
+TEST_F(RecordFeed, BodyRunningPastTheFileEndGivesWhatThereIs) {
+  lay_out("head", "partial", "", 1000);
+  EXPECT_EQ(read_all(2048), "partial");
+}
+
+TEST_F(RecordFeed, ZeroLengthRecordHandsOutNothing) {
+  lay_out("head", "", compress("next record"), 0);
+  EXPECT_EQ(bzunzip(0, record_reader, [](bz_context*, const char*, int) {
+              ADD_FAILURE() << "writer called";
+              return 0;
+            }),
+            0);
+  EXPECT_EQ(feed_bytes_handed_out(), 0u);
+}
+
+// A stream longer than its record is cut short by the record's end, even
+// when the rest of the stream lies right behind it in the file.
+TEST_F(RecordFeed, StreamLongerThanItsRecordIsCutShort) {
+  const std::string packed = compress(noise(20000, 8));
+  lay_out("head", packed.substr(0, 3000), packed.substr(3000), 3000);
+  EXPECT_NE(bzunzip(0, record_reader, [](bz_context*, const char*, int) { return 0; }), 0);
+  EXPECT_EQ(feed_bytes_handed_out(), 3000u);
+}
+
+// The next stream of a multi-stream body is looked for only inside the body.
+TEST_F(RecordFeed, NextStreamBehindTheBodyIsNotRead) {
+  const std::string first = compress("inside");
+  lay_out("head", first, compress("outside"), static_cast<uint32_t>(first.size()));
+  static std::string out;
+  out.clear();
+  EXPECT_EQ(bzunzip(0, record_reader, [](bz_context*, const char* d, int n) {
+              out.append(d, static_cast<size_t>(n));
+              return 0;
+            }),
+            0);
+  EXPECT_EQ(out, "inside");
+}
+
+TEST_F(RecordFeed, BufferedFileWriterWritesEverythingInOrder) {
+  feed_output_stream = std::fopen("out", "wb");
+  ASSERT_NE(feed_output_stream, nullptr);
+  const std::string data = noise(10000, 9);
+  for (size_t at = 0, piece = 1; at < data.size(); at += piece, piece = piece * 3 + 1)
+    EXPECT_EQ(buffered_file_writer(nullptr, data.data() + at, static_cast<int>(std::min(piece, data.size() - at))), 0);
+  std::fclose(feed_output_stream);
+  feed_output_stream = nullptr;
+  std::ifstream in("out", std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), data);
+}
+
+}  // namespace
