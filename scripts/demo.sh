@@ -19,3 +19,5 @@ echo
 echo
 echo "Installed into $demo/root:"
 (cd "$demo/root" && find . -mindepth 1 | sort)
+echo
+"$demo/root/bin/hello"
