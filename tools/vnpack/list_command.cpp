@@ -143,6 +143,10 @@ std::string Lister::env_details(const RecordInfo& r) {
 }
 
 void Lister::list_archive(const RecordInfo& r) {
+  if (r.length == 0) {
+    warning("empty archive record: nothing to unpack");
+    return;
+  }
   uint64_t pos = r.offset + RECORD_HEAD_SIZE;
   const uint64_t end = pos + r.body_present;
   ByteSource source = [&](char* buf, size_t n) {

@@ -37,7 +37,10 @@ int run(const vnpack::Request& request, const char* argv0) {
           vnpack::build_installer(r, argv0);
         } else if constexpr (std::is_same_v<T, vnpack::ListRequest>) {
           int status = vnpack::list_installer(r, stdout);
-          if (status != EXIT_OK) std::fprintf(stderr, "vnpack: %s: the package is damaged\n", r.installer.c_str());
+          if (status != EXIT_OK) {
+            std::fflush(stdout);  // the report first, then the verdict
+            std::fprintf(stderr, "vnpack: %s: the package is damaged\n", r.installer.c_str());
+          }
           return status;
         } else {
           vnpack::verify_installer(r, stdout);
