@@ -67,11 +67,12 @@ void make_entry_directory(mode_t mode) {
 
 // Failures here show up as the failure to create the file itself.
 void make_parent_directories(mode_t mode) {
-  char* slash = std::strrchr(tar.name, '/');
-  if (slash == nullptr) return;
-  *slash = '\0';
+  char* delimiter = vn::filename_last_component(tar.name);
+  if (delimiter == nullptr) return;
+  const char kept = *delimiter;
+  *delimiter = '\0';
   vn::make_directory_tree(tar.name, mode | EXECUTE_BITS);
-  *slash = '/';
+  *delimiter = kept;
 }
 
 void open_entry_file(mode_t mode) {
