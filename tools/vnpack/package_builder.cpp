@@ -76,7 +76,12 @@ void check_bz2(PreparedItem& p) {
 
 void prepare_stub(Preflight& pf, const BuildRequest& request, const char* argv0) {
   pf.stub_path = request.stub ? *request.stub : default_stub_path(argv0);
-  pf.stub_fd = open_for_reading(pf.stub_path);
+  try {
+    pf.stub_fd = open_for_reading(pf.stub_path);
+  } catch (const Failure& e) {
+    if (request.stub) throw;
+    throw Failure(std::string(e.what()) + " (the default installer program; give another with --stub FILE)");
+  }
   struct stat st {};
   if (::fstat(pf.stub_fd.get(), &st) != 0) fail_errno(pf.stub_path, "cannot get the file status");
   if (!S_ISREG(st.st_mode)) throw Failure(pf.stub_path + ": the installer program is not a regular file");
