@@ -5,6 +5,11 @@
 //   pkgtool fix FILE           store the matching package size and CRC
 //   pkgtool fixcrc FILE        store the matching CRC only
 //   pkgtool put32 FILE OFF V   store V big-endian at payload offset + OFF
+//   pkgtool mksock PATH        create a Unix-domain socket file
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -52,11 +57,23 @@ uint32_t package_crc(std::vector<unsigned char> bytes, size_t offset) {
   return vn::crc32(bytes.data(), static_cast<int32_t>(bytes.size()));
 }
 
+int make_socket(const char* path) {
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  if (std::strlen(path) >= sizeof addr.sun_path) return 1;
+  std::strcpy(addr.sun_path, path);
+  const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  const bool bound = fd >= 0 && bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
+  if (fd >= 0) close(fd);
+  return bound ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 3 && std::string_view(argv[1]) == "mksock") return make_socket(argv[2]);
   if (argc < 3) {
-    std::fprintf(stderr, "usage: pkgtool offset|crc|fix|fixcrc|put32 FILE [OFF VALUE]\n");
+    std::fprintf(stderr, "usage: pkgtool offset|crc|fix|fixcrc|put32|mksock FILE [OFF VALUE]\n");
     return 2;
   }
   const std::string_view command = argv[1];
