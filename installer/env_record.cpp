@@ -9,12 +9,6 @@
 #include "installer.h"
 #include "vnlib.h"
 
-namespace {
-
-constexpr uint32_t ENV_BODY_MAX = 1023;
-
-}  // namespace
-
 int handle_env_record(int fd, const unsigned char* head) {
   // Taken unsigned, a length of 2^31 or more is simply too long rather than
   // a negative count slipping past the test.

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "package_layout.h"
+
 // ---------------------------------------------------------------------------
 // Run settings (run_settings.cpp). Process-wide, zero or null at start-up.
 // ---------------------------------------------------------------------------
@@ -19,7 +21,6 @@ extern const char* install_temp_dir;   // TEMP, else TMP, else "."
 extern char* install_root;             // set by the welcome dialogue
 extern int package_fd;                 // read-only, open for the whole run
 
-constexpr int PACKAGE_MAGIC_LENGTH = 14;
 extern char package_magic[PACKAGE_MAGIC_LENGTH + 1];
 
 constexpr int PROGRAM_VERSION_MAJOR = 1;
@@ -28,20 +29,6 @@ constexpr int PROGRAM_VERSION_MINOR = 7;
 // ---------------------------------------------------------------------------
 // Package container (container.cpp, verify.cpp, record_walk.cpp)
 // ---------------------------------------------------------------------------
-
-constexpr uint32_t PACKAGE_HEADER_SIZE = 172;
-constexpr uint32_t HEADER_SIZE_OFFSET = 24;   // package size field
-constexpr uint32_t HEADER_CRC_OFFSET = 28;    // file CRC field
-constexpr uint32_t RECORD_HEAD_SIZE = 5;      // 32-bit length, type byte
-
-enum record_type : unsigned char {
-  RECORD_WELCOME = 1,
-  RECORD_ARCHIVE = 2,
-  RECORD_HELPER = 7,
-  RECORD_ARCHIVE_ALT = 10,
-  RECORD_SCRIPT = 11,
-  RECORD_ENV = 12,
-};
 
 // Joins the two stored pieces of the magic into package_magic.
 void build_package_magic();

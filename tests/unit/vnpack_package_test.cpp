@@ -14,7 +14,7 @@
 #include <string>
 
 #include "vnpack/errors.h"
-#include "vnpack/inspect_commands.h"
+#include "vnpack/package_commands.h"
 #include "vnpack/package_builder.h"
 #include "vnpack/package_format.h"
 #include "vnpack/package_reader.h"

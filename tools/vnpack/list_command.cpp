@@ -8,7 +8,7 @@
 
 #include "bz2_stream.h"
 #include "errors.h"
-#include "inspect_commands.h"
+#include "package_commands.h"
 #include "package_reader.h"
 #include "tar_lister.h"
 
@@ -72,7 +72,7 @@ int Lister::run() {
   payload_offset_ = header->payload_offset;
   std::fprintf(out_, "payload offset: %" PRIu64 "\n", payload_offset_);
   if (!header->complete()) {
-    std::fprintf(out_, "package header: cut short (%zu of %zu bytes)\n", header->header_bytes, PACKAGE_HEADER_SIZE);
+    std::fprintf(out_, "package header: cut short (%zu of %zu bytes)\n", header->header_bytes, size_t{PACKAGE_HEADER_SIZE});
     return 1;
   }
   print_header_checks(*header);

@@ -12,7 +12,7 @@
 
 #include "cli.h"
 #include "errors.h"
-#include "inspect_commands.h"
+#include "package_commands.h"
 #include "package_builder.h"
 
 #ifndef VNPACK_VERSION

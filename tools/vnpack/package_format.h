@@ -9,29 +9,21 @@
 #include <string>
 #include <string_view>
 
+#include "package_layout.h"
+
 namespace vnpack {
 
-constexpr size_t PACKAGE_HEADER_SIZE = 172;
-constexpr size_t MAGIC_LENGTH = 14;          // without the zero byte behind it
-constexpr size_t HEADER_SIZE_OFFSET = 24;    // package size, big-endian
-constexpr size_t HEADER_CRC_OFFSET = 28;     // file CRC, big-endian
-constexpr size_t RECORD_HEAD_SIZE = 5;
+using ::HEADER_CRC_OFFSET;
+using ::HEADER_SIZE_OFFSET;
+using ::PACKAGE_HEADER_SIZE;
+using ::RECORD_HEAD_SIZE;
+using ::record_type;
+using enum ::record_type;
+constexpr size_t MAGIC_LENGTH = PACKAGE_MAGIC_LENGTH;
+constexpr size_t MAX_ENV_BODY = ENV_BODY_MAX;
 
 // Offsets and sizes in the package are unsigned 32-bit.
 constexpr uint64_t MAX_INSTALLER_SIZE = 0xFFFFFFFFull;
-
-// An environment record body, its terminating zero included, stays below
-// the installer's 1024-byte buffer.
-constexpr size_t MAX_ENV_BODY = 1023;
-
-enum RecordType : unsigned {
-  RECORD_WELCOME = 1,
-  RECORD_ARCHIVE = 2,
-  RECORD_HELPER = 7,
-  RECORD_ARCHIVE_ALT = 10,
-  RECORD_SCRIPT = 11,
-  RECORD_ENV = 12,
-};
 
 // "welcome", "archive", "helper", "script", "env" or "unknown".
 std::string_view record_type_name(unsigned type);

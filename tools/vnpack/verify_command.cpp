@@ -4,7 +4,7 @@
 #include <cstdio>
 
 #include "errors.h"
-#include "inspect_commands.h"
+#include "package_commands.h"
 #include "package_reader.h"
 
 namespace vnpack {

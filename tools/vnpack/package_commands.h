@@ -1,6 +1,6 @@
-// inspect_commands.h - "vnpack list" and "vnpack verify".
-#ifndef VNPACK_INSPECT_COMMANDS_H
-#define VNPACK_INSPECT_COMMANDS_H
+// package_commands.h - "vnpack list" and "vnpack verify".
+#ifndef VNPACK_PACKAGE_COMMANDS_H
+#define VNPACK_PACKAGE_COMMANDS_H
 
 #include <cstdio>
 
@@ -18,4 +18,4 @@ void verify_installer(const VerifyRequest& request, std::FILE* out);
 
 }  // namespace vnpack
 
-#endif  // VNPACK_INSPECT_COMMANDS_H
+#endif  // VNPACK_PACKAGE_COMMANDS_H

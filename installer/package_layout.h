@@ -1,0 +1,29 @@
+// package_layout.h - the layout of a package as it follows the installer
+// program in one file: a 172-byte header, then records of a 5-byte head
+// (32-bit big-endian body length, type byte) and a body. Shared by the
+// installer, which reads packages, and vnpack, which writes them.
+#ifndef VNINSTALL_PACKAGE_LAYOUT_H
+#define VNINSTALL_PACKAGE_LAYOUT_H
+
+#include <cstdint>
+
+constexpr uint32_t PACKAGE_MAGIC_LENGTH = 14;  // without the zero byte behind it
+constexpr uint32_t PACKAGE_HEADER_SIZE = 172;
+constexpr uint32_t HEADER_SIZE_OFFSET = 24;     // package size, big-endian
+constexpr uint32_t HEADER_CRC_OFFSET = 28;      // file CRC, big-endian
+constexpr uint32_t RECORD_HEAD_SIZE = 5;
+
+// An environment record body, its terminating zero included, must fit the
+// installer's 1024-byte buffer.
+constexpr uint32_t ENV_BODY_MAX = 1023;
+
+enum record_type : unsigned char {
+  RECORD_WELCOME = 1,
+  RECORD_ARCHIVE = 2,
+  RECORD_HELPER = 7,
+  RECORD_ARCHIVE_ALT = 10,
+  RECORD_SCRIPT = 11,
+  RECORD_ENV = 12,
+};
+
+#endif  // VNINSTALL_PACKAGE_LAYOUT_H
