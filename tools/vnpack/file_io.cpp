@@ -41,11 +41,16 @@ Fd open_for_reading(const std::string& path) {
   return Fd(fd);
 }
 
-size_t read_some(int fd, void* buf, size_t n, const std::string& path) {
+namespace {
+
+// Reads until n bytes are in or the input ends; read_chunk(p, count, done)
+// performs one system call for the bytes behind the done already read.
+template <typename ReadChunk>
+size_t read_until_full(void* buf, size_t n, const std::string& path, ReadChunk read_chunk) {
   auto* p = static_cast<char*>(buf);
   size_t done = 0;
   while (done < n) {
-    ssize_t got = ::read(fd, p + done, n - done);
+    ssize_t got = read_chunk(p + done, n - done, done);
     if (got < 0) {
       if (errno == EINTR) continue;
       fail_errno(path, "read error");
@@ -56,19 +61,16 @@ size_t read_some(int fd, void* buf, size_t n, const std::string& path) {
   return done;
 }
 
+}  // namespace
+
+size_t read_some(int fd, void* buf, size_t n, const std::string& path) {
+  return read_until_full(buf, n, path, [fd](char* p, size_t count, size_t) { return ::read(fd, p, count); });
+}
+
 size_t read_at(int fd, void* buf, size_t n, uint64_t offset, const std::string& path) {
-  auto* p = static_cast<char*>(buf);
-  size_t done = 0;
-  while (done < n) {
-    ssize_t got = ::pread(fd, p + done, n - done, static_cast<off_t>(offset + done));
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      fail_errno(path, "read error");
-    }
-    if (got == 0) break;
-    done += static_cast<size_t>(got);
-  }
-  return done;
+  return read_until_full(buf, n, path, [fd, offset](char* p, size_t count, size_t done) {
+    return ::pread(fd, p, count, static_cast<off_t>(offset + done));
+  });
 }
 
 void write_all(int fd, const void* buf, size_t n, const std::string& path) {
