@@ -12,6 +12,10 @@ constexpr int TAR_BLOCK_SIZE = 512;
 // Body bytes handed to the decompressor since the last feed_start.
 uint64_t feed_bytes_handed_out();
 
+// Flushes standard output; true once a write of archive bytes to it has
+// failed (the failure has then been reported on standard error).
+bool stdout_write_failed();
+
 // Ends the archive of the current record: closes a file the archive left
 // open and returns nonzero when any entry could not be unpacked completely.
 int tar_writer_finish();

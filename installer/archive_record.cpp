@@ -22,6 +22,10 @@ int handle_archive_record(int fd, const unsigned char* head) {
   // A body that is there in the head but not in the file holds no archive.
   if (length > 0 && feed_bytes_handed_out() == 0) failed = 1;
   // Later records may start programs that write to the same output.
-  std::fflush(stdout);
+  if (gz_install) {
+    if (stdout_write_failed()) failed = 1;
+  } else {
+    std::fflush(stdout);
+  }
   return failed != 0 ? 1 : 0;
 }

@@ -1,9 +1,11 @@
 // Writers for bzunzip that copy the decompressed bytes unchanged: to
 // standard output (archive output mode) and, through a fixed buffer, to the
 // stream a record handler has opened (the post-install script).
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
+#include "archive.h"
 #include "installer.h"
 
 FILE* feed_output_stream = nullptr;
@@ -15,6 +17,15 @@ constexpr int FILE_WRITER_BUFFER_SIZE = 2048;
 char file_writer_buffer[FILE_WRITER_BUFFER_SIZE];
 int file_writer_fill = 0;
 
+// Standard output that cannot take the archive (a full disk, a reader that
+// went away) is reported once; the rest of the archive is not written.
+bool stdout_failed = false;
+
+void report_stdout_failure() {
+  std::fprintf(stderr, "Error writing archive to standard output: %s\n", std::strerror(errno));
+  stdout_failed = true;
+}
+
 bool write_buffer() {
   return feed_output_stream != nullptr &&
          std::fwrite(file_writer_buffer, static_cast<size_t>(file_writer_fill), 1, feed_output_stream) == 1;
@@ -22,8 +33,17 @@ bool write_buffer() {
 
 }  // namespace
 
+bool stdout_write_failed() {
+  if (!stdout_failed && std::fflush(stdout) != 0) report_stdout_failure();
+  return stdout_failed;
+}
+
 int stdout_writer(bz_context*, const char* data, int count) {
-  if (count > 0) std::fwrite(data, static_cast<size_t>(count), 1, stdout);
+  if (stdout_failed) return -1;
+  if (count > 0 && std::fwrite(data, static_cast<size_t>(count), 1, stdout) != 1) {
+    report_stdout_failure();
+    return -1;
+  }
   return 0;
 }
 
