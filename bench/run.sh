@@ -39,11 +39,13 @@ best_time() {
     t0=$(date +%s.%N)
     (cd out && "$@") > /dev/null 2>&1 </dev/null
     t1=$(date +%s.%N)
-    t=$(echo "$t1 - $t0" | bc)
-    if [ -z "$best" ] || [ "$(echo "$t < $best" | bc)" = 1 ]; then best=$t; fi
+    t=$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.6f", b - a }')
+    if [ -z "$best" ] || awk -v t="$t" -v b="$best" 'BEGIN { exit !(t < b) }'; then best=$t; fi
   done
   echo "$best"
 }
+
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 
 install_time=$(best_time "$work/setup")
 diff -r src out > /dev/null || { echo "bench: the installed tree differs from the source" >&2; exit 1; }
@@ -51,5 +53,5 @@ tar_time=$(best_time sh -c "bzip2 -dc '$work/bench.tar.bz2' | tar -x")
 bzip2_time=$(best_time sh -c "bzip2 -dc '$work/bench.tar.bz2' > /dev/null")
 
 printf 'vninstall install:          %8.3f s\n' "$install_time"
-printf 'bzip2 -dc | tar -x:         %8.3f s   ratio %.2f\n' "$tar_time" "$(echo "$install_time / $tar_time" | bc -l)"
-printf 'bzip2 -dc > /dev/null:      %8.3f s   ratio %.2f\n' "$bzip2_time" "$(echo "$install_time / $bzip2_time" | bc -l)"
+printf 'bzip2 -dc | tar -x:         %8.3f s   ratio %.2f\n' "$tar_time" "$(ratio "$install_time" "$tar_time")"
+printf 'bzip2 -dc > /dev/null:      %8.3f s   ratio %.2f\n' "$bzip2_time" "$(ratio "$install_time" "$bzip2_time")"
