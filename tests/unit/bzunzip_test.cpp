@@ -4,23 +4,19 @@
 #include <bzlib.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
-#include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <utility>
 
 #include "archive.h"
 #include "installer.h"
+#include "test_support.h"
 
 namespace {
-
-namespace fs = std::filesystem;
 
 std::string compress(const std::string& data, int block_size_100k = 1) {
   std::string out(data.size() + data.size() / 100 + 1024, '\0');
@@ -163,20 +159,15 @@ TEST(Bzunzip, EmptyInputIsNoStreamAndNoFailure) {
 
 // The feed over a file laid out as: other bytes, the record body, the next
 // record's bytes.
-struct RecordFeed : ::testing::Test {
+struct RecordFeed : vntest::ScratchDir {
   void SetUp() override {
-    char tmpl[] = "/tmp/vn-feed-test.XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir = tmpl;
-    ASSERT_TRUE(getcwd(old_cwd, sizeof old_cwd));
-    ASSERT_EQ(chdir(dir.c_str()), 0);
+    ScratchDir::SetUp();
     saved_fd = package_fd;
   }
   void TearDown() override {
     if (package_fd >= 0 && package_fd != saved_fd) close(package_fd);
     package_fd = saved_fd;
-    ASSERT_EQ(chdir(old_cwd), 0);
-    fs::remove_all(dir);
+    ScratchDir::TearDown();
   }
   // Writes the package file and starts the feed on the body.
   void lay_out(const std::string& before, const std::string& body, const std::string& after,
@@ -193,8 +184,6 @@ struct RecordFeed : ::testing::Test {
     for (int n; (n = record_reader(nullptr, buf, wanted)) > 0;) got.append(buf, static_cast<size_t>(n));
     return got;
   }
-  fs::path dir;
-  char old_cwd[4096];
   int saved_fd = -1;
 };
 
@@ -255,8 +244,7 @@ TEST_F(RecordFeed, BufferedFileWriterWritesEverythingInOrder) {
     EXPECT_EQ(buffered_file_writer(nullptr, data.data() + at, static_cast<int>(std::min(piece, data.size() - at))), 0);
   std::fclose(feed_output_stream);
   feed_output_stream = nullptr;
-  std::ifstream in("out", std::ios::binary);
-  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), data);
+  EXPECT_EQ(vntest::slurp("out"), data);
 }
 
 }  // namespace

@@ -5,34 +5,25 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <filesystem>
 #include <fstream>
 #include <string>
 
+#include "test_support.h"
 #include "vnlib.h"
 
 namespace {
 
 // Each test runs in a fresh temporary directory under umask 022.
-class DirTree : public ::testing::Test {
+class DirTree : public vntest::ScratchDir {
  protected:
   void SetUp() override {
-    char original[PATH_MAX];
-    ASSERT_NE(getcwd(original, sizeof original), nullptr);
-    original_ = original;
-    std::string pattern = (std::filesystem::temp_directory_path() / "vn-dirtree-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-    ASSERT_EQ(chdir(dir_.c_str()), 0);
-    vn::get_cwd_changed_directory();
+    ScratchDir::SetUp();
     old_umask_ = umask(022);
   }
   void TearDown() override {
     umask(old_umask_);
-    ASSERT_EQ(chdir(original_.c_str()), 0);
-    vn::get_cwd_changed_directory();
-    std::filesystem::remove_all(dir_);
+    ScratchDir::TearDown();
   }
 
   // Permission bits of a directory, or -1 when it is not one.
@@ -42,8 +33,6 @@ class DirTree : public ::testing::Test {
     return static_cast<int>(info.st_mode & 07777);
   }
 
-  std::string original_;
-  std::string dir_;
   mode_t old_umask_ = 022;
 };
 
@@ -69,7 +58,7 @@ TEST_F(DirTree, CreatesEveryMissingParentSearchable) {
 }
 
 TEST_F(DirTree, AbsoluteNames) {
-  std::string target = dir_ + "/x/y/z";
+  std::string target = (dir / "x/y/z").string();
   EXPECT_EQ(vn::make_directory_tree(target.c_str(), 0755), 0);
   EXPECT_EQ(dir_mode(target.c_str()), 0755);
   EXPECT_EQ(vn::make_directory_tree("/", 0755), 0);

@@ -4,23 +4,18 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-#include <climits>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <optional>
 #include <string>
 
+#include "test_support.h"
 #include "vnlib.h"
 
 namespace {
 
-std::string take(char* text) {
-  if (text == nullptr) return "<null>";
-  std::string result(text);
-  vn::chk_free(text);
-  return result;
-}
+using vntest::take;
 
 // Sets an environment variable for the lifetime of the object.
 class ScopedEnv {
@@ -47,31 +42,12 @@ class ScopedEnv {
 };
 
 // Each test runs in a fresh temporary directory, left again afterwards.
-class ExecSearch : public ::testing::Test {
+class ExecSearch : public vntest::ScratchDir {
  protected:
-  void SetUp() override {
-    char original[PATH_MAX];
-    ASSERT_NE(getcwd(original, sizeof original), nullptr);
-    original_ = original;
-    std::string pattern = (std::filesystem::temp_directory_path() / "vn-exec-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    char* real = realpath(pattern.c_str(), nullptr);
-    ASSERT_NE(real, nullptr);
-    dir_ = real;
-    std::free(real);
-    ASSERT_EQ(chdir(dir_.c_str()), 0);
-    vn::get_cwd_changed_directory();
-  }
-  void TearDown() override {
-    ASSERT_EQ(chdir(original_.c_str()), 0);
-    vn::get_cwd_changed_directory();
-    std::filesystem::remove_all(dir_);
-  }
-
   // Creates a file (and its directories) with the given mode; returns its
   // absolute path.
   std::string file(const std::string& name, mode_t mode, time_t mtime = 0) {
-    std::filesystem::path path = std::filesystem::path(dir_) / name;
+    std::filesystem::path path = dir / name;
     std::filesystem::create_directories(path.parent_path());
     std::ofstream(path) << "#!/bin/sh\n";
     EXPECT_EQ(chmod(path.c_str(), mode), 0);
@@ -81,18 +57,15 @@ class ExecSearch : public ::testing::Test {
     }
     return path.string();
   }
-  std::string sub(const std::string& name) { return dir_ + "/" + name; }
-
-  std::string original_;
-  std::string dir_;
+  std::string sub(const std::string& name) const { return (dir / name).string(); }
 };
 
 TEST_F(ExecSearch, WorkingDirectoryIsCachedUntilDropped) {
-  EXPECT_STREQ(vn::get_cwd(), dir_.c_str());
+  EXPECT_STREQ(vn::get_cwd(), dir.c_str());
   EXPECT_EQ(vn::get_cwd(), vn::get_cwd());
   std::filesystem::create_directory(sub("inner"));
   ASSERT_EQ(chdir("inner"), 0);
-  EXPECT_STREQ(vn::get_cwd(), dir_.c_str());
+  EXPECT_STREQ(vn::get_cwd(), dir.c_str());
   vn::get_cwd_changed_directory();
   EXPECT_EQ(std::string(vn::get_cwd()), sub("inner"));
 }
@@ -189,29 +162,29 @@ TEST_F(ExecSearch, QuotedEntries) {
   EXPECT_EQ(take(vn::find_exec_path2(spaced.c_str(), "prog")), sub("with space/prog"));
   EXPECT_EQ(vn::search_path_mtime(spaced.c_str(), "prog", nullptr), 0);
 
-  char* dir = nullptr;
-  EXPECT_EQ(vn::search_path_mtime(plain.c_str(), "prog", &dir), 2000000);
-  EXPECT_EQ(take(dir), plain);
+  char* found = nullptr;
+  EXPECT_EQ(vn::search_path_mtime(plain.c_str(), "prog", &found), 2000000);
+  EXPECT_EQ(take(found), plain);
 }
 
 TEST_F(ExecSearch, MtimeSearchNeedsTheOwnerExecuteBit) {
   file("a/prog", 0410, 1000000);
   file("b/prog", 0700, 2000000);
   std::string list = sub("a") + ":" + sub("b");
-  char* dir = vn::chk_strdup("held before");  // released by the search
-  EXPECT_EQ(vn::search_path_mtime(list.c_str(), "prog", &dir), 2000000);
-  EXPECT_EQ(take(dir), sub("b"));
+  char* found = vn::chk_strdup("held before");  // released by the search
+  EXPECT_EQ(vn::search_path_mtime(list.c_str(), "prog", &found), 2000000);
+  EXPECT_EQ(take(found), sub("b"));
   EXPECT_EQ(take(vn::find_exec_path(list.c_str(), "prog")), sub("a/prog"));
 }
 
 TEST_F(ExecSearch, ExecutableMtimeOfNamesWithDirectoryPart) {
   file("dir/sub/prog", 0644, 1234567);
-  char* dir = nullptr;
-  EXPECT_EQ(vn::find_executable_mtime("dir/sub/prog", &dir), 1234567);
-  EXPECT_EQ(take(dir), "dir/sub");
-  dir = nullptr;
-  EXPECT_EQ(vn::find_executable_mtime("/no-such-program-here", &dir), 0);
-  EXPECT_EQ(take(dir), "");
+  char* found = nullptr;
+  EXPECT_EQ(vn::find_executable_mtime("dir/sub/prog", &found), 1234567);
+  EXPECT_EQ(take(found), "dir/sub");
+  found = nullptr;
+  EXPECT_EQ(vn::find_executable_mtime("/no-such-program-here", &found), 0);
+  EXPECT_EQ(take(found), "");
   EXPECT_EQ(vn::find_executable_mtime("dir/missing", nullptr), 0);
 }
 
@@ -221,12 +194,12 @@ TEST_F(ExecSearch, ExecutableMtimeFallsBackToVnpath) {
   file("vnpath/other", 0755, 3000000);
   ScopedEnv path("PATH", sub("path").c_str());
   ScopedEnv vnpath("VNPATH", sub("vnpath").c_str());
-  char* dir = nullptr;
-  EXPECT_EQ(vn::find_executable_mtime("tool", &dir), 1000000);
-  EXPECT_EQ(take(dir), sub("path"));
-  dir = nullptr;
-  EXPECT_EQ(vn::find_executable_mtime("other", &dir), 3000000);
-  EXPECT_EQ(take(dir), sub("vnpath"));
+  char* found = nullptr;
+  EXPECT_EQ(vn::find_executable_mtime("tool", &found), 1000000);
+  EXPECT_EQ(take(found), sub("path"));
+  found = nullptr;
+  EXPECT_EQ(vn::find_executable_mtime("other", &found), 3000000);
+  EXPECT_EQ(take(found), sub("vnpath"));
   EXPECT_EQ(vn::find_executable_mtime("absent", nullptr), 0);
   {
     ScopedEnv no_path("PATH", nullptr);

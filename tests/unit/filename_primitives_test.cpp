@@ -4,17 +4,12 @@
 #include <string>
 #include <vector>
 
+#include "test_support.h"
 #include "vnlib.h"
 
 namespace {
 
-// The text of a new string, which is released; null reads as "<null>".
-std::string take(char* text) {
-  if (text == nullptr) return "<null>";
-  std::string result(text);
-  vn::chk_free(text);
-  return result;
-}
+using vntest::take;
 
 // The text from a pointer into an argument; null reads as "<null>".
 std::string at(const char* p) { return p != nullptr ? p : "<null>"; }

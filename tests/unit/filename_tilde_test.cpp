@@ -8,16 +8,12 @@
 #include <cstdlib>
 #include <string>
 
+#include "test_support.h"
 #include "vnlib.h"
 
 namespace {
 
-std::string take(char* text) {
-  if (text == nullptr) return "<null>";
-  std::string result(text);
-  vn::chk_free(text);
-  return result;
-}
+using vntest::take;
 
 // Exits 0 when every expansion matched, else 1 after printing the mismatch.
 [[noreturn]] void exit_with(bool ok, const std::string& detail) {

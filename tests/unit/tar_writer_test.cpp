@@ -1,20 +1,17 @@
 // The tar writer: entries unpacked from a synthetic archive, fed whole and in
 // pieces of awkward sizes; header number fields; failing entries.
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 
 #include "archive.h"
 #include "installer.h"
+#include "test_support.h"
 
 namespace {
 
@@ -79,28 +76,13 @@ const char* const SAMPLE_OUTPUT =
     "Extracting block .. 512 bytes\n"
     "Extracting  .. 0 bytes\n";
 
-std::string slurp(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
+using vntest::permissions;
+using vntest::slurp;
 
-mode_t permissions(const fs::path& p) {
-  struct stat st;
-  return stat(p.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
-}
-
-struct TarWriter : ::testing::Test {
-  void SetUp() override {
-    char tmpl[] = "/tmp/vn-tar-test.XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir = tmpl;
-    ASSERT_TRUE(getcwd(old_cwd, sizeof old_cwd));
-    ASSERT_EQ(chdir(dir.c_str()), 0);
-  }
+struct TarWriter : vntest::ScratchDir {
   void TearDown() override {
     tar_writer_reset();
-    ASSERT_EQ(chdir(old_cwd), 0);
-    fs::remove_all(dir);
+    ScratchDir::TearDown();
   }
   // Feeds the archive in pieces of the given size (0: whole); returns what
   // the writer printed and sets finish_result.
@@ -116,8 +98,6 @@ struct TarWriter : ::testing::Test {
     finish_result = tar_writer_finish();
     return testing::internal::GetCapturedStdout();
   }
-  fs::path dir;
-  char old_cwd[4096];
   int finish_result = -1;
 };
 

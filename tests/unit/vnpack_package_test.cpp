@@ -4,15 +4,13 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <random>
-#include <sstream>
 #include <string>
 
+#include "test_support.h"
 #include "vnpack/errors.h"
 #include "vnpack/package_commands.h"
 #include "vnpack/package_builder.h"
@@ -21,29 +19,14 @@
 
 namespace {
 
-class VnpackPackage : public ::testing::Test {
+class VnpackPackage : public vntest::ScratchDir {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/vnpack-test.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override {
-    std::string cmd = "rm -rf '" + dir_ + "'";
-    ASSERT_EQ(std::system(cmd.c_str()), 0);
-  }
-
-  std::string path(const std::string& name) const { return dir_ + "/" + name; }
+  std::string path(const std::string& name) const { return (dir / name).string(); }
 
   void put(const std::string& name, const std::string& bytes) const {
     std::ofstream(path(name), std::ios::binary) << bytes;
   }
-  std::string get(const std::string& name) const {
-    std::ifstream in(path(name), std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-  }
+  std::string get(const std::string& name) const { return vntest::slurp(path(name)); }
 
   // Builds "setup" from a stub, two env records and an archive of a tree.
   void build_sample() {
@@ -88,8 +71,6 @@ class VnpackPackage : public ::testing::Test {
     std::fclose(sink);
     return ok;
   }
-
-  std::string dir_;
 };
 
 TEST_F(VnpackPackage, FindsTheMagicAcrossReadChunks) {

@@ -1,0 +1,95 @@
+// Helpers shared by the unit tests: reading back new strings and files, and
+// a fixture that runs each test in a scratch directory of its own.
+#ifndef VN_TESTS_UNIT_TEST_SUPPORT_H
+#define VN_TESTS_UNIT_TEST_SUPPORT_H
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <system_error>
+
+#include "vnlib.h"
+
+namespace vntest {
+
+// The text of a new string, which is released; null reads as "<null>".
+inline std::string take(char* text) {
+  if (text == nullptr) return "<null>";
+  std::string result(text);
+  vn::chk_free(text);
+  return result;
+}
+
+// The whole content of a file; empty when it cannot be read.
+inline std::string slurp(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+// Permission bits (with set-id and sticky bits) of a file; 0 when it is missing.
+inline mode_t permissions(const std::filesystem::path& path) {
+  struct stat info {};
+  return stat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
+}
+
+// Each test runs in a fresh directory under /tmp, which is its working
+// directory for the test and is removed with everything in it afterwards.
+// `dir` is its real path, as the working directory reports it.
+class ScratchDir : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char original[PATH_MAX];
+    ASSERT_NE(getcwd(original, sizeof original), nullptr);
+    original_cwd_ = original;
+    char pattern[] = "/tmp/vn-unit-test.XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    char* real = realpath(pattern, nullptr);
+    ASSERT_NE(real, nullptr);
+    dir = real;
+    free(real);
+    ASSERT_EQ(chdir(dir.c_str()), 0);
+    vn::get_cwd_changed_directory();
+  }
+
+  void TearDown() override {
+    if (!original_cwd_.empty()) {
+      EXPECT_EQ(chdir(original_cwd_.c_str()), 0);
+      vn::get_cwd_changed_directory();
+    }
+    if (dir.empty()) return;
+    make_directories_writable();
+    std::error_code error;
+    std::filesystem::remove_all(dir, error);
+    EXPECT_FALSE(error) << "removing " << dir << ": " << error.message();
+  }
+
+  std::filesystem::path dir;
+
+ private:
+  // A directory the test left without write or search permission would keep
+  // its entries from being removed (when not running as root). Each one is
+  // opened up before the iterator descends into it.
+  void make_directories_writable() const {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    fs::permissions(dir, fs::perms::owner_all, fs::perm_options::add, error);
+    for (fs::recursive_directory_iterator it(dir, error), end; !error && it != end; it.increment(error)) {
+      if (it->is_directory(error) && !it->is_symlink(error))
+        fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, error);
+      error.clear();
+    }
+  }
+
+  std::string original_cwd_;
+};
+
+}  // namespace vntest
+
+#endif  // VN_TESTS_UNIT_TEST_SUPPORT_H
