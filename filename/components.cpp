@@ -2,6 +2,7 @@
 // pointers into the argument; dirname and its relatives return new strings.
 #include <cstring>
 
+#include "filename_internal.h"
 #include "vnlib.h"
 
 namespace vn {
@@ -16,15 +17,15 @@ char* writable(char* base, const char* found) {
   return found != nullptr ? base + (found - base) : nullptr;
 }
 
-char* copy_of(const char* text, size_t length) {
+}  // namespace
+
+char* copy_prefix(const char* text, size_t length) {
   char* result = static_cast<char*>(chk_alloc(length + 1));
   if (result == nullptr) return nullptr;
   std::memcpy(result, text, length);
   result[length] = '\0';
   return result;
 }
-
-}  // namespace
 
 const char* filename_first_component(const char* name) {
   return filename_nth_first_component(name, 1);
@@ -107,8 +108,8 @@ char* filename_basename(char* name) { return basename(name); }
 char* dirname(const char* name) {
   const char* last = filename_last_component(name);
   if (last == nullptr) return chk_strdup(".");
-  if (last == name) return copy_of(name, 1);
-  return copy_of(name, static_cast<size_t>(last - name));
+  if (last == name) return copy_prefix(name, 1);
+  return copy_prefix(name, static_cast<size_t>(last - name));
 }
 
 char* filename_dirname(const char* name) { return dirname(name); }
@@ -124,8 +125,8 @@ char* filename_dirname2(const char* name, int n) {
   size_t pos = std::strlen(name) - 1;
   for (int pass = 1;; ++pass) {
     while (pos > 0 && !is_delim(name[pos])) --pos;
-    if (pos == 0) return is_delim(name[0]) ? copy_of(name, 1) : chk_strdup(".");
-    if (pass == n) return copy_of(name, pos);
+    if (pos == 0) return is_delim(name[0]) ? copy_prefix(name, 1) : chk_strdup(".");
+    if (pass == n) return copy_prefix(name, pos);
     --pos;
   }
 }

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string>
 
+#include "filename_internal.h"
 #include "vnlib.h"
 
 namespace vn {
@@ -88,14 +89,6 @@ time_t executable_mtime(const char* path) {
   if (stat(path, &info) != 0) return 0;
   if (is_directory(info.st_mode) || (info.st_mode & kOwnerExecuteBit) == 0) return 0;
   return info.st_mtime;
-}
-
-char* copy_prefix(const char* text, size_t length) {
-  char* copy = static_cast<char*>(chk_alloc(length + 1));
-  if (copy == nullptr) return nullptr;
-  std::memcpy(copy, text, length);
-  copy[length] = '\0';
-  return copy;
 }
 
 // Ends the list scan in progress, so that no position into a list that is
