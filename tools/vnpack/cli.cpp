@@ -120,8 +120,11 @@ unsigned parse_record_type(const std::string& text) {
 
 bool is_help(const std::string& arg) { return arg == "--help" || arg == "-h"; }
 
+// A lone "-" is taken as a name, not as an option.
+bool looks_like_option(const std::string& arg) { return arg.size() > 1 && arg[0] == '-'; }
+
 [[noreturn]] void unknown_option(const ArgCursor& c, const std::string& arg) {
-  if (arg.size() > 1 && arg[0] == '-') throw UsageError(c.command() + ": unknown option '" + arg + "'");
+  if (looks_like_option(arg)) throw UsageError(c.command() + ": unknown option '" + arg + "'");
   throw UsageError(c.command() + ": unexpected argument '" + arg + "'");
 }
 
@@ -172,40 +175,36 @@ Request parse_build(ArgCursor& c) {
   return req;
 }
 
-Request parse_list(ArgCursor& c) {
-  ListRequest req;
+// list and verify take one installer; list also takes --contents (pass
+// null for a command without it). Returns false when --help was asked for.
+bool parse_installer_arguments(ArgCursor& c, std::string& installer, bool* contents) {
   bool have_file = false;
   while (!c.done()) {
     std::string arg = c.next();
-    if (is_help(arg)) return HelpRequest{};
-    if (arg == "--contents") {
+    if (is_help(arg)) return false;
+    if (contents != nullptr && arg == "--contents") {
       c.no_value(arg);
-      req.contents = true;
-    } else if (!have_file && !(arg.size() > 1 && arg[0] == '-')) {
-      req.installer = arg;
+      *contents = true;
+    } else if (!have_file && !looks_like_option(arg)) {
+      installer = arg;
       have_file = true;
     } else {
       unknown_option(c, arg);
     }
   }
-  if (!have_file) throw UsageError("list: no installer given");
+  if (!have_file) throw UsageError(c.command() + ": no installer given");
+  return true;
+}
+
+Request parse_list(ArgCursor& c) {
+  ListRequest req;
+  if (!parse_installer_arguments(c, req.installer, &req.contents)) return HelpRequest{};
   return req;
 }
 
 Request parse_verify(ArgCursor& c) {
   VerifyRequest req;
-  bool have_file = false;
-  while (!c.done()) {
-    std::string arg = c.next();
-    if (is_help(arg)) return HelpRequest{};
-    if (!have_file && !(arg.size() > 1 && arg[0] == '-')) {
-      req.installer = arg;
-      have_file = true;
-    } else {
-      unknown_option(c, arg);
-    }
-  }
-  if (!have_file) throw UsageError("verify: no installer given");
+  if (!parse_installer_arguments(c, req.installer, nullptr)) return HelpRequest{};
   return req;
 }
 
@@ -220,7 +219,7 @@ Request parse_command_line(const std::vector<std::string>& args) {
   if (first == "build") return parse_build(cursor);
   if (first == "list") return parse_list(cursor);
   if (first == "verify") return parse_verify(cursor);
-  if (first.size() > 1 && first[0] == '-') throw UsageError("unknown option '" + first + "'");
+  if (looks_like_option(first)) throw UsageError("unknown option '" + first + "'");
   throw UsageError("unknown command '" + first + "'");
 }
 
