@@ -7,14 +7,9 @@
 
 namespace {
 
-// The magic is stored as two pieces, apart from each other, so that the 14
-// bytes never stand together in this program's image: the payload search
-// scans the image too, and its first hit must be the package header.
-// Reading the pieces through volatile pointers keeps the compiler from
-// folding them into one constant.
-const char magic_first_piece[] = "\001Install";
-const char magic_spacer[] = "vninstall";
-const char magic_second_piece[] = "\007Magic";
+// The pieces are read through volatile pointers, which keeps the compiler
+// from folding them into one 14-byte constant.
+const volatile char* const magic_pieces[] = {PACKAGE_MAGIC_FIRST_PIECE, PACKAGE_MAGIC_SECOND_PIECE};
 
 constexpr size_t SEARCH_CHUNK_SIZE = 1024;
 constexpr unsigned char MAGIC_FIRST_BYTE = 0x01;
@@ -40,9 +35,7 @@ size_t read_fully(int fd, void* buf, size_t n) {
 
 void build_package_magic() {
   package_magic[0] = '\0';
-  append_piece(package_magic, magic_first_piece);
-  append_piece(package_magic, magic_second_piece);
-  (void)magic_spacer;
+  for (const volatile char* piece : magic_pieces) append_piece(package_magic, piece);
 }
 
 uint32_t find_package_offset(int fd, uint32_t start, uint32_t limit) {

@@ -7,6 +7,12 @@
 
 #include <cstdint>
 
+// The magic that begins the header: the byte 0x01, "Install", the byte
+// 0x07, "Magic". Programs keep it as these two pieces and join them at run
+// time, so that the 14 bytes never stand together in an executable image:
+// the installer finds its package as the first occurrence in its own file.
+inline constexpr char PACKAGE_MAGIC_FIRST_PIECE[] = "\001Install";
+inline constexpr char PACKAGE_MAGIC_SECOND_PIECE[] = "\007Magic";
 constexpr uint32_t PACKAGE_MAGIC_LENGTH = 14;  // without the zero byte behind it
 constexpr uint32_t PACKAGE_HEADER_SIZE = 172;
 constexpr uint32_t HEADER_SIZE_OFFSET = 24;     // package size, big-endian

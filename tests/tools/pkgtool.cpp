@@ -19,6 +19,7 @@
 #include <string_view>
 #include <vector>
 
+#include "package_layout.h"
 #include "vnlib.h"
 
 namespace {
@@ -42,7 +43,7 @@ void save(const char* path, const std::vector<unsigned char>& bytes) {
 }
 
 size_t payload_offset(const std::vector<unsigned char>& bytes) {
-  const std::string magic = std::string("\001Install") + "\007Magic";
+  const std::string magic = std::string(PACKAGE_MAGIC_FIRST_PIECE) + PACKAGE_MAGIC_SECOND_PIECE;
   std::string_view all(reinterpret_cast<const char*>(bytes.data()), bytes.size());
   size_t at = all.find(magic);
   if (at == std::string_view::npos) {

@@ -16,6 +16,7 @@
 #include "vnpack/package_builder.h"
 #include "vnpack/package_format.h"
 #include "vnpack/package_reader.h"
+#include "vnlib.h"
 
 namespace {
 
@@ -101,10 +102,10 @@ TEST_F(VnpackPackage, BuildWritesHeaderSizeAndRecordsInOrder) {
   ASSERT_EQ(bytes.compare(0, payload, get("stub")), 0);
   const auto* h = reinterpret_cast<const unsigned char*>(bytes.data() + payload);
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(h), 15), vnpack::package_magic() + '\0');
-  EXPECT_EQ(vnpack::get_be32(h + vnpack::HEADER_SIZE_OFFSET), bytes.size() - payload);
+  EXPECT_EQ(vn::LGET32(h + vnpack::HEADER_SIZE_OFFSET), bytes.size() - payload);
   for (size_t i = 32; i < vnpack::PACKAGE_HEADER_SIZE; ++i) EXPECT_EQ(h[i], 0) << "header byte " << i;
   const auto* r = h + vnpack::PACKAGE_HEADER_SIZE;
-  EXPECT_EQ(vnpack::get_be32(r), 4u);
+  EXPECT_EQ(vn::LGET32(r), 4u);
   EXPECT_EQ(r[4], vnpack::RECORD_ENV);
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(r) + 5, 4), std::string("A=1\0", 4));
   EXPECT_EQ(r[9 + 4], vnpack::RECORD_ARCHIVE);
@@ -133,7 +134,7 @@ TEST_F(VnpackPackage, DamagedCopiesAreReportedAndNeverHang) {
       case 2: {  // a record length replaced by a random or near-wrapping value
         size_t at = 17 + 172 + (rng() % 2) * 9;
         uint32_t len = (rng() % 2) ? static_cast<uint32_t>(rng()) : 0xFFFFFFFFu - (rng() % 64);
-        vnpack::put_be32(reinterpret_cast<unsigned char*>(&bad[at]), len);
+        vn::LPUT32(reinterpret_cast<unsigned char*>(&bad[at]), len);
         break;
       }
     }

@@ -14,6 +14,7 @@
 #include "package_reader.h"
 #include "stub_locator.h"
 #include "tar_writer.h"
+#include "vnlib.h"
 
 namespace vnpack {
 
@@ -217,7 +218,7 @@ void build_installer(const BuildRequest& request, const char* argv0) {
   encode_header(header, static_cast<uint32_t>(out.position() - payload_offset));
   out.write_at(header, sizeof header, payload_offset);
   uint32_t crc = crc_with_zero_field(out.fd(), payload_offset + HEADER_CRC_OFFSET, out.temp_path());
-  put_be32(header + HEADER_CRC_OFFSET, crc);
+  vn::LPUT32(header + HEADER_CRC_OFFSET, crc);
   out.write_at(header + HEADER_CRC_OFFSET, 4, payload_offset + HEADER_CRC_OFFSET);
   out.commit();
 }

@@ -24,35 +24,25 @@ bool is_archive_record(unsigned type) {
 }
 
 namespace {
-// The second piece is read through a volatile pointer, so the optimiser
-// cannot fold the two pieces into one constant.
-const char magic_head[] = "\001Install";
-const char magic_tail_bytes[] = "\007Magic";
-const char* volatile magic_tail = magic_tail_bytes;
+// Read through a volatile pointer, so the optimiser cannot fold the two
+// pieces into one constant.
+const char* volatile magic_tail = PACKAGE_MAGIC_SECOND_PIECE;
 }  // namespace
 
 const std::string& package_magic() {
-  static const std::string magic = std::string(magic_head) + magic_tail;
+  static const std::string magic = std::string(PACKAGE_MAGIC_FIRST_PIECE) + magic_tail;
   return magic;
 }
 
 void encode_header(unsigned char* header, uint32_t package_size) {
   std::memset(header, 0, PACKAGE_HEADER_SIZE);
   std::memcpy(header, package_magic().data(), MAGIC_LENGTH);
-  put_be32(header + HEADER_SIZE_OFFSET, package_size);
+  vn::LPUT32(header + HEADER_SIZE_OFFSET, package_size);
 }
 
 void encode_record_head(unsigned char* head, uint32_t body_length, unsigned type) {
-  put_be32(head, body_length);
+  vn::LPUT32(head, body_length);
   head[4] = static_cast<unsigned char>(type);
-}
-
-uint32_t get_be32(const unsigned char* p) {
-  return vn::LGET32(p);
-}
-
-void put_be32(unsigned char* p, uint32_t value) {
-  vn::LPUT32(p, value);
 }
 
 }  // namespace vnpack

@@ -39,9 +39,6 @@ void encode_header(unsigned char* header, uint32_t package_size);
 
 void encode_record_head(unsigned char* head, uint32_t body_length, unsigned type);
 
-uint32_t get_be32(const unsigned char* p);
-void put_be32(unsigned char* p, uint32_t value);
-
 }  // namespace vnpack
 
 #endif  // VNPACK_PACKAGE_FORMAT_H

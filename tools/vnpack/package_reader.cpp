@@ -47,8 +47,8 @@ std::optional<PackageHeader> read_header(const InstallerFile& file) {
   h.header_bytes = read_at(file.fd.get(), raw, sizeof raw, *at, file.path);
   h.magic_terminated = h.header_bytes > MAGIC_LENGTH && raw[MAGIC_LENGTH] == 0;
   if (h.complete()) {
-    h.stored_size = get_be32(raw + HEADER_SIZE_OFFSET);
-    h.stored_crc = get_be32(raw + HEADER_CRC_OFFSET);
+    h.stored_size = vn::LGET32(raw + HEADER_SIZE_OFFSET);
+    h.stored_crc = vn::LGET32(raw + HEADER_CRC_OFFSET);
   }
   return h;
 }
@@ -87,7 +87,7 @@ bool walk_records(const InstallerFile& file, const PackageHeader& header,
       on_record(r);
       return false;
     }
-    r.length = get_be32(head);
+    r.length = vn::LGET32(head);
     r.type = head[4];
     uint64_t body_at = pos + RECORD_HEAD_SIZE;
     uint64_t next = body_at + r.length;
