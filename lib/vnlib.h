@@ -109,6 +109,95 @@ uint32_t WGET32(uint32_t value);
 void swap_words(uint32_t* words, int count);
 
 // ---------------------------------------------------------------------------
+// Dynamic strings (string/dstr.cpp): a growable byte buffer that grows by
+// fixed increments. The buffer is not kept zero-terminated; a user that wants
+// a C string appends the zero byte itself. A user may take dl_str over and
+// release it later with chk_free.
+// ---------------------------------------------------------------------------
+
+struct dstr {
+  char* dl_str;     // the buffer; null before set-up and after dstr_free
+  int32_t dl_size;  // bytes allocated
+  int32_t dl_len;   // bytes in use
+};
+
+char* dstr_init(dstr* dstr, int32_t size);
+char* dstr_zinit(dstr* dstr, int32_t size);
+// Adopt a buffer from the checked allocation family; all of it is contents.
+void dstr_setup(dstr* dstr, void* buffer, int32_t size);
+void dstr_clear(dstr* dstr);
+void dstr_free(dstr* dstr);
+void dstr_set_space(dstr* dstr, int32_t size);
+void dstr_resize(dstr* dstr, int32_t size);
+void dstr_size(dstr* dstr, int32_t size);
+void dstr_set_size(dstr* dstr, int32_t size);
+void dstr_reserve(dstr* dstr, int32_t n);
+char* dstr_reserve_zero(dstr* dstr, int32_t n);
+void dstr_remove(dstr* dstr, int32_t n);
+
+int dstr_add_char(dstr* dstr, int ch);
+void dstr_add_nchar(dstr* dstr, int ch, int32_t n);
+char* dstr_add_mem(dstr* dstr, const void* source, int32_t n);
+char* dstr_add_string(dstr* dstr, const void* source, int32_t n);
+void dstr_terminate(dstr* dstr);
+void dstr_add_null(dstr* dstr);
+void dstr_add_id(dstr* dstr, uint32_t id);
+void dstr_add_int16(dstr* dstr, int32_t value);
+void dstr_add_int24(dstr* dstr, int32_t value);
+void dstr_add_int32(dstr* dstr, int32_t value);
+void dstr_add_int64(dstr* dstr, int64_t value);
+int dstr_add_int(dstr* dstr, int32_t value);
+int dstr_add_integer(dstr* dstr, int64_t value);
+void dstr_add_float(dstr* dstr, double value);
+void dstr_add_ptr(dstr* dstr, int tag, uint32_t value);
+// The bytes in escaped form (\n, \", \000, \x%02x ...), without quotes.
+void dstr_add_cstring(dstr* dstr, const void* source, int32_t n);
+
+// ---------------------------------------------------------------------------
+// Sorting and string utilities (string/)
+// ---------------------------------------------------------------------------
+
+// Stable merge sort above 5 elements, selection sort at or below.
+void qsort(void* base, size_t count, size_t size, int (*cmp)(const void*, const void*));
+
+// Character classes, indexed by the byte taken as unsigned; bytes 0x80 to
+// 0xFF belong to no class.
+constexpr uint16_t CTYPE_ALPHA = 0x0001;
+constexpr uint16_t CTYPE_ASCII = 0x0002;
+constexpr uint16_t CTYPE_DIGIT = 0x0004;
+constexpr uint16_t CTYPE_UPPER = 0x0008;
+constexpr uint16_t CTYPE_LOWER = 0x0010;
+constexpr uint16_t CTYPE_XDIGIT = 0x0020;
+constexpr uint16_t CTYPE_BLANK = 0x0040;
+constexpr uint16_t CTYPE_GRAPH = 0x0080;
+constexpr uint16_t CTYPE_PRINT = 0x0100;
+constexpr uint16_t CTYPE_SPACE = 0x0200;
+constexpr uint16_t CTYPE_PUNCT = 0x0400;
+extern const uint16_t ctype_array[256];
+
+int strdictcmp(const char* a, const char* b);
+int strndictcmp(const char* a, const char* b, size_t n);
+void lower_case(char* text);
+char* overlap_strcpy(char* dst, const char* src);
+// New string: less one leading and then one trailing double quote.
+char* string_unquote(const char* text);
+
+// One word of string_qword_split; kind is 4 for a word that began with a
+// double quote, else 0. The array ends with a record whose word is null.
+struct string_qword {
+  char* word;
+  int32_t kind;
+};
+constexpr int QWORD_SPACES = 0x1;     // a plain word may contain spaces
+constexpr int QWORD_SEMICOLON = 0x2;  // ";" separates words
+string_qword* string_qword_split(const char* text, int* count_out, int flags);
+// Null-terminated vector; element 0 owns the private copy of the text.
+char** string_wordize(const char* text);
+
+// Tracing hook in the manner of printf; writes nothing in this build.
+void trace_log(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// ---------------------------------------------------------------------------
 // File-name primitives (filename/)
 // ---------------------------------------------------------------------------
 
@@ -175,6 +264,29 @@ char* find_exec_path2(const char* list, const char* name);
 char* find_exec_path(const char* list, const char* name);
 time_t search_path_mtime(const char* list, const char* name, char** dir_out);
 time_t find_executable_mtime(const char* name, char** dir_out);
+
+// ---------------------------------------------------------------------------
+// Wildcard matching (filename/wild_match.cpp). The flag word is shared by the
+// matcher, the globber and the shell-style expansion.
+// ---------------------------------------------------------------------------
+
+constexpr int WILD_FILES = 0x0001;
+constexpr int WILD_DIRS = 0x0002;
+constexpr int WILD_DOTFILES = 0x0010;
+constexpr int WILD_ALLDIRS = 0x0020;
+constexpr int WILD_SORT_NOCASE = 0x0040;
+constexpr int WILD_SORT_DIRS_FIRST = 0x0080;
+constexpr int WILD_NOSORT = 0x0100;
+constexpr int WILD_NOCASE = 0x0400;
+constexpr int WILD_LSTAT = 0x1000;
+
+// 1 if the whole name matches the pattern, else 0.
+int wild_match(const char* name, const char* pattern, int flags);
+// 1 if the text holds any of "$*[?".
+int is_wildcard(const char* string);
+// Counts enables up and disables down; nothing reads the count.
+extern int32_t wild_case_conversion_count;
+void wild_set_case_conversion(int enable);
 
 // ---------------------------------------------------------------------------
 // Directory trees (filename/dirtree.cpp)
