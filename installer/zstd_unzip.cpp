@@ -52,8 +52,9 @@ int decompress_frames(ZSTD_DCtx* dctx, bz_context* ctx) {
     // The library always takes input or gives output while it has room
     // for both; a call that does neither would repeat without end.
     if (out.pos == 0 && in.pos == in_before && in.pos < in.size) return report(ZSTD_error_GENERIC);
+    // A result of 0 means the frame is complete and all of it written out.
     frame_open = ret != 0;
-    output_pending = out.pos == out.size;
+    output_pending = frame_open && out.pos == out.size;
   }
   // The input ended inside a frame: the record or the frame was cut short.
   return frame_open ? report(ZSTD_error_srcSize_wrong) : 0;

@@ -10,8 +10,7 @@
 namespace vnpack {
 
 const char* const USAGE_TEXT =
-    "Usage: vnpack build -o OUTPUT [--stub FILE] [--dereference] [--jobs N]\n"
-    "                    [--compress bzip2|zstd] [--level N] ITEM...\n"
+    "Usage: vnpack build -o OUTPUT [--stub FILE] [--dereference] [--level N] ITEM...\n"
     "       vnpack list [--contents] INSTALLER\n"
     "       vnpack verify INSTALLER\n"
     "       vnpack --help | --version\n"

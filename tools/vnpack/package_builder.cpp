@@ -102,10 +102,9 @@ void check_stub_reads_zstd(const Preflight& pf, const BuildRequest& request) {
     const bool compressed = item.kind == BuildItem::Kind::archive || item.kind == BuildItem::Kind::tar;
     if (!compressed || item.codec != Codec::zstd) continue;
     if (find_bytes(pf.stub_fd.get(), zstd_support_marker(), pf.stub_path)) return;
-    throw Failure(pf.stub_path + ": this installer program cannot read zstd archive records, so " +
-                  item.option() + " " + item.value +
-                  " cannot be compressed with --compress zstd; use --compress bzip2 or an installer "
-                  "program built with zstd support");
+    throw Failure(pf.stub_path + ": this installer program cannot read zstd archive records; build " +
+                  item.option() + " " + item.value + " with --compress bzip2, or give an installer program " +
+                  "built with zstd support");
   }
 }
 

@@ -93,9 +93,10 @@ ZstdDecodeResult decode_zstd(const ByteSource& source, ByteSink& out) {
       result.error = ZSTD_getErrorName(ret);
       return result;
     }
+    // A result of 0 means the frame is complete and all of it written out.
     frame_open = ret != 0;
-    output_pending = o.pos == o.size;
-    if (!frame_open && !output_pending) result.status = Status::complete;
+    output_pending = frame_open && o.pos == o.size;
+    if (!frame_open) result.status = Status::complete;
   }
   if (frame_open) result.status = Status::cut_short;
   return result;
