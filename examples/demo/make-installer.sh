@@ -7,4 +7,4 @@ output=$2
 "$vnpack" build -o "$output" \
   --env VN_PRODUCT=hello \
   --env VN_VERSION=1.7 \
-  --archive "$here/files"
+  --compress zstd --archive "$here/files"
