@@ -41,4 +41,5 @@ function(vn_self_contained_program target)
     WORKING_DIRECTORY $<TARGET_FILE_DIR:${target}>
     COMMENT "Stripping ${target}; the unstripped program is ${target}.debug"
     VERBATIM)
+  set_property(TARGET ${target} APPEND PROPERTY ADDITIONAL_CLEAN_FILES $<TARGET_FILE:${target}>.debug)
 endfunction()
