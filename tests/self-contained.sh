@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Fails unless the given installer program needs no shared library but the
-# C library and the dynamic loader, and carries no symbols or debug data.
+# C library and the dynamic loader, carries no symbols or debug data, and is
+# at most MAX_BYTES long: self-contained.sh FILE MAX_BYTES
 set -u
 file=$1
+max_bytes=$2
 [ -s "$file" ] || { echo "no such file: $file"; exit 1; }
 status=0
 needed=$(readelf -d "$file" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
@@ -17,5 +19,11 @@ if [ -n "$sections" ]; then
   echo "$file is not stripped:" $sections
   status=1
 fi
-[ $status -eq 0 ] && echo "ok: $file needs only:" $needed "($(stat -c %s "$file") bytes)"
+size=$(stat -c %s "$file")
+if [ "$size" -gt "$max_bytes" ]; then
+  echo "$file is $size bytes, more than $max_bytes (is code that uses the C++ runtime's"
+  echo "allocation or exceptions, such as std::string, linked into it?)"
+  status=1
+fi
+[ $status -eq 0 ] && echo "ok: $file needs only:" $needed "($size bytes)"
 exit $status
