@@ -20,6 +20,12 @@ for f in libvnlib.a vnlibConfig.cmake vnlibConfigVersion.cmake vnlib.pc; do
   [ -n "$(find "$prefix" -name "$f")" ] || { echo "not installed: $f"; exit 1; }
 done
 
+# The installed vnpack puts the installed installer program in front.
+"$prefix/bin/vnpack" build -o "$tmp/setup" --env VN_INSTALLED=yes >/dev/null
+summary=$(cd "$tmp" && PATH="$tmp" ./setup </dev/null 2>/dev/null)
+[ "$summary" = "$(printf 'VN_INSTALLED=yes\nInstallation successfully completed.')" ] ||
+  { echo "installed programs: $summary"; exit 1; }
+
 for page in "$prefix"/share/man/man1/*.1; do
   warnings=$(groff -ww -man -z "$page" 2>&1; MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null)
   [ -z "$warnings" ] || { echo "$page:"; echo "$warnings"; exit 1; }
