@@ -308,9 +308,9 @@ FILE* mkdir_fopen(const char* path, const char* fmode, mode_t dmode);
 // ---------------------------------------------------------------------------
 // Portability layer (lib/port_*.cpp): names the library calls on every system,
 // mapped onto what this one offers. Some share a name with a C library
-// function of another signature (stat64, open64, sighold ...): they are
-// declared here only, never as macros, so code that uses both calls the
-// library's as vn::NAME wherever the C library's declaration is in sight.
+// function (stat64, open64, sighold ...); none is a macro, so the C
+// library's stay usable. Where both are in sight, a call that fits both
+// (sighold, sigrelse) must say which: vn::sighold.
 // ---------------------------------------------------------------------------
 
 // The status and open calls; off_t is already 64 bits wide here.
