@@ -66,6 +66,12 @@ class Glob : public vntest::ScratchDir {
   }
 };
 
+struct Case {
+  const char* pattern;
+  int flags;
+  Names expected;
+};
+
 constexpr int F = vn::WILD_FILES;
 constexpr int D = vn::WILD_DIRS;
 
@@ -73,11 +79,6 @@ TEST_F(Glob, PatternsOverATree) {
   for (const char* name : {"a.txt", "b.c", ".hidden", "x", "sub/x", "sub/deeper/x"}) file(name);
   fs::create_directory("other");
   fs::create_directory_symlink("sub", "link");
-  struct Case {
-    const char* pattern;
-    int flags;
-    Names expected;
-  };
   const Case cases[] = {
       {"a.txt", 0, {"a.txt"}},
       {"nosuch", F, {"nosuch"}},
@@ -190,11 +191,6 @@ TEST_F(Glob, AnyDepth) {
   for (const char* name : {"t/x", "t/a/x", "t/a/b/c/x"}) file(name);
   fs::create_directory("t/d");
   fs::create_directory_symlink("a", "t/ln");
-  struct Case {
-    const char* pattern;
-    int flags;
-    Names expected;
-  };
   const Case cases[] = {
       {"t/**/x", F, {"%/t/a/b/c/x", "%/t/a/x", "t/x"}},
       {"t/**", D, {"%/t/a", "%/t/a/b", "%/t/a/b/c", "%/t/d", "t"}},
