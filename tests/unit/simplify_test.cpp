@@ -50,6 +50,7 @@ TEST_F(Simplify, TypedNames) {
       {"/a/.", "/a"},
       {"/.", "/"},
       {"/", "/"},
+      {"~nosuchuser/x/", "~nosuchuser/x"},
       // Wildcard names stay as typed: the expansion asks for no file type.
       {"*.none", "%/*.none"},
       {"su*", "%/su*"},
