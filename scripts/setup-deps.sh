@@ -6,8 +6,9 @@ packages=(cmake g++ make binutils libbz2-dev libzstd-dev googletest libgtest-dev
 
 missing=()
 for p in "${packages[@]}"; do
-  status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null)
-  [ "$status" = "install ok installed" ] || missing+=("$p")
+  # One line per installed architecture (a system may carry i386 packages
+  # beside the native ones).
+  dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -qx 'install ok installed' || missing+=("$p")
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
