@@ -21,9 +21,8 @@ constexpr size_t DIRECTORY_TEXT_SIZE = 1024;
 constexpr int ANSWER_READ_SIZE = 1023;  // one line of at most 1022 characters
 constexpr mode_t INSTALL_DIR_MODE = 0755;
 
-constexpr bool is_white_space(unsigned char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
+// Tab, LF, vertical tab, form feed, CR and blank.
+bool is_white_space(unsigned char c) { return (vn::ctype_array[c] & vn::CTYPE_SPACE) != 0; }
 
 // Bytes from start up to the next white space or the end of the chunk.
 int word_length(const unsigned char* chunk, size_t start, size_t count) {
