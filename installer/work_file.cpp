@@ -36,9 +36,10 @@ bool work_file_path(char* path) {
   return n >= 0 && static_cast<size_t>(n) < WORK_PATH_SIZE;
 }
 
+std::string work_file_full_path() { return std::string(install_temp_dir) + "/" + WORK_FILE_NAME; }
+
 [[noreturn]] void work_file_creation_failed(const char* format) {
-  const std::string path = std::string(install_temp_dir) + "/" + WORK_FILE_NAME;
-  std::printf(format, path.c_str());
+  std::printf(format, work_file_full_path().c_str());
   std::exit(1);
 }
 
