@@ -40,7 +40,9 @@ struct Matcher {
 
 bool match_range(Matcher& m, const char* t, const char* p, const char* end, int flags);
 
-char fold_ascii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+// Folds upper-case letters to lower case; in the C locale this is what the C
+// library's tolower does, and bytes of 0x80 and above stay as they are.
+char fold_ascii(char c) { return ctype_is(c, CTYPE_UPPER) ? static_cast<char>(c - 'A' + 'a') : c; }
 
 bool same_char(char pattern_char, char name_char, int flags) {
   if (pattern_char == name_char) return true;
