@@ -64,7 +64,7 @@ int handle_script_record(int fd, const unsigned char* head) {
   export_install_root();
   if (gz_install) return 0;
 
-  std::printf("Extract script to %s\n", work_file_full_path().c_str());
+  print_with_work_path("Extract script to %s\n");
   std::fflush(stdout);
   if (!path_fits) work_file_creation_failed("Error: cannot create script file %s\n");
   const int result = extract_script(fd, length, path);

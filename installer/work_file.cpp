@@ -7,26 +7,34 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <string>
+#include <cstring>
 
 #include "installer.h"
+#include "vnlib.h"
 
 namespace {
 
 constexpr const char* WORK_FILE_NAME = "vninstall-temp.exe";
+constexpr const char* QUOTE_ESCAPE = "'\\''";  // close, escaped quote, reopen
+// Room for any work-file path quoted (each byte four at most), a blank and
+// the helper's argument: a command never has to be cut.
+constexpr size_t COMMAND_SIZE = 4 * WORK_PATH_SIZE + 16;
 
-// Single quotes keep every byte literal; a quote itself is closed, escaped
-// and reopened.
-std::string shell_quoted(const char* text) {
-  std::string quoted = "'";
+// Single quotes keep every byte literal. Returns the end of the text, or
+// null when it does not fit before end.
+char* put_shell_quoted(char* out, const char* end, const char* text) {
+  if (out == end) return nullptr;
+  *out++ = '\'';
   for (const char* p = text; *p != '\0'; ++p) {
-    if (*p == '\'')
-      quoted += "'\\''";
-    else
-      quoted += *p;
+    const char* piece = *p == '\'' ? QUOTE_ESCAPE : nullptr;
+    const size_t n = piece != nullptr ? std::strlen(piece) : 1;
+    if (static_cast<size_t>(end - out) < n + 2) return nullptr;  // room for the closing quote and NUL
+    std::memcpy(out, piece != nullptr ? piece : p, n);
+    out += n;
   }
-  quoted += '\'';
-  return quoted;
+  *out++ = '\'';
+  *out = '\0';
+  return out;
 }
 
 }  // namespace
@@ -36,10 +44,14 @@ bool work_file_path(char* path) {
   return n >= 0 && static_cast<size_t>(n) < WORK_PATH_SIZE;
 }
 
-std::string work_file_full_path() { return std::string(install_temp_dir) + "/" + WORK_FILE_NAME; }
+void print_with_work_path(const char* format) {
+  char* path = vn::chk_makestr(install_temp_dir, "/", WORK_FILE_NAME, nullptr);
+  std::printf(format, path != nullptr ? path : install_temp_dir);
+  vn::chk_free_safe(path);
+}
 
 [[noreturn]] void work_file_creation_failed(const char* format) {
-  std::printf(format, work_file_full_path().c_str());
+  print_with_work_path(format);
   std::exit(1);
 }
 
@@ -49,8 +61,10 @@ int create_work_file(const char* path, mode_t mode) {
 }
 
 void run_work_file(const char* path, const char* argument) {
-  std::string command = shell_quoted(path);
-  if (argument != nullptr) (command += ' ') += argument;
+  char command[COMMAND_SIZE];
+  char* end = put_shell_quoted(command, command + sizeof command, path);
+  if (end != nullptr && argument != nullptr)
+    std::snprintf(end, static_cast<size_t>(command + sizeof command - end), " %s", argument);
   std::fflush(stdout);
-  std::system(command.c_str());
+  if (end != nullptr) std::system(command);
 }

@@ -6,15 +6,15 @@
 
 #include <sys/types.h>
 
-#include <string>
+#include <cstddef>
 
 constexpr size_t WORK_PATH_SIZE = 1024;
 
 // Builds the path into a WORK_PATH_SIZE buffer; false when it does not fit.
 bool work_file_path(char* path);
 
-// The whole path for messages, however long.
-std::string work_file_full_path();
+// Prints a message whose one %s is the whole path, however long.
+void print_with_work_path(const char* format);
 
 // Creates the work file afresh for writing: whatever stands at the path
 // (a file left behind, a planted symbolic link) is removed, and the new file
