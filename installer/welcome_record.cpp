@@ -9,7 +9,6 @@
 #include <cstring>
 
 #include "installer.h"
-#include "simplify_standin.h"
 #include "vnlib.h"
 
 namespace {
