@@ -18,10 +18,16 @@ const char* const USAGE_TEXT =
     "build writes an installer: the installer program followed by a package\n"
     "holding one record per ITEM, in the order given. Items:\n"
     "  --env NAME=VALUE   environment record (type 12), under 1024 bytes\n"
+    "  --welcome FILE     welcome text (type 1), shown word-wrapped before the\n"
+    "                     installer asks for the install directory\n"
     "  --archive DIR      the contents of DIR as a tar archive, compressed (type 2,\n"
     "                     or type 20 with --compress zstd)\n"
     "  --tar FILE         an existing tar file, compressed (type 2 or 20)\n"
     "  --bz2 FILE         an existing bzip2-compressed tar file, stored as it is (type 2)\n"
+    "  --helper FILE      an executable (type 7), run with the installer's working\n"
+    "                     directory and environment\n"
+    "  --script FILE      a shell script, compressed (type 11), run in the install\n"
+    "                     directory with INSTALL_ROOT naming it\n"
     "  --raw TYPE FILE    a record of type TYPE (0-255) holding FILE's bytes\n"
     "Options of build:\n"
     "  -o, --output OUTPUT  the installer to write (replaced only when complete)\n"
@@ -29,14 +35,19 @@ const char* const USAGE_TEXT =
     "                       (default: the vninstall next to vnpack)\n"
     "  --compress CODEC     bzip2 (the default; every installer reads it) or zstd\n"
     "                       (installs many times faster; needs an installer program\n"
-    "                       that reads zstd) for the items after it; resets --level\n"
+    "                       that reads zstd) for the archives after it (scripts stay\n"
+    "                       bzip2); resets --level\n"
     "  --level N            the codec's level for the items after it: bzip2 block\n"
     "                       size 1-9 (default 9), zstd level 1-19 (default 19)\n"
     "  --jobs N             compress on N threads (default: one per processor)\n"
     "  --dereference        store what symbolic links under --archive point to\n"
     "\n"
+    "Records are carried out in the order given: put --welcome before the\n"
+    "archives and scripts that belong in the install directory.\n"
+    "\n"
     "list shows the payload offset, the header's size and CRC checked against\n"
-    "the file, and the records; --contents adds the entries of each archive.\n"
+    "the file, and the records with the first line of each text and script;\n"
+    "--contents adds the entries of each archive.\n"
     "verify checks the size and CRC; it exits 0 when both match, 1 otherwise.\n";
 
 std::string BuildItem::option() const {
@@ -46,6 +57,9 @@ std::string BuildItem::option() const {
     case Kind::archive: return "--archive";
     case Kind::tar: return "--tar";
     case Kind::bz2: return "--bz2";
+    case Kind::welcome: return "--welcome";
+    case Kind::helper: return "--helper";
+    case Kind::script: return "--script";
   }
   return "";
 }
@@ -166,8 +180,10 @@ Request parse_build(ArgCursor& c) {
     item.kind = kind;
     item.value = std::move(value);
     item.type = type;
-    item.codec = codec;
-    item.level = level;
+    // The installer reads script records as bzip2 only.
+    const bool bzip2_only = kind == BuildItem::Kind::script;
+    item.codec = bzip2_only ? Codec::bzip2 : codec;
+    item.level = bzip2_only && codec != Codec::bzip2 ? DEFAULT_LEVEL : level;
     req.items.push_back(std::move(item));
   };
   while (!c.done()) {
@@ -199,6 +215,12 @@ Request parse_build(ArgCursor& c) {
       add(BuildItem::Kind::tar, c.value(arg));
     } else if (arg == "--bz2") {
       add(BuildItem::Kind::bz2, c.value(arg));
+    } else if (arg == "--welcome") {
+      add(BuildItem::Kind::welcome, c.value(arg));
+    } else if (arg == "--helper") {
+      add(BuildItem::Kind::helper, c.value(arg));
+    } else if (arg == "--script") {
+      add(BuildItem::Kind::script, c.value(arg));
     } else if (arg == "--raw") {
       unsigned type = parse_record_type(c.value(arg));
       add(BuildItem::Kind::raw, c.second_value(arg), type);

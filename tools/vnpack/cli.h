@@ -13,12 +13,12 @@ namespace vnpack {
 enum class Codec { bzip2, zstd };
 
 struct BuildItem {
-  enum class Kind { env, raw, archive, tar, bz2 };
+  enum class Kind { env, raw, archive, tar, bz2, welcome, helper, script };
   Kind kind = Kind::env;
   std::string value;  // the assignment (env) or the path
   unsigned type = 0;  // record type (raw)
-  Codec codec = Codec::bzip2;  // archive, tar
-  int level = 9;      // the codec's level (archive, tar)
+  Codec codec = Codec::bzip2;  // archive, tar (scripts are always bzip2)
+  int level = 9;      // the codec's level (archive, tar); bzip2 block size (script)
   std::string option() const;  // "--env", ... for messages
 };
 
