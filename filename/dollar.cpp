@@ -13,13 +13,9 @@ namespace {
 // Longer variable names are cut to this many characters.
 constexpr size_t kMaxVariableName = 254;
 
-bool is_letter(char ch) { return (ctype_array[static_cast<unsigned char>(ch)] & CTYPE_ALPHA) != 0; }
+bool starts_name(char ch) { return ch == '_' || ctype_is(ch, CTYPE_ALPHA); }
 
-bool starts_name(char ch) { return ch == '_' || is_letter(ch); }
-
-bool continues_name(char ch) {
-  return ch == '_' || (ctype_array[static_cast<unsigned char>(ch)] & (CTYPE_ALPHA | CTYPE_DIGIT)) != 0;
-}
+bool continues_name(char ch) { return ch == '_' || ctype_is(ch, CTYPE_ALPHA | CTYPE_DIGIT); }
 
 using Text = ChkArray<char>;
 
