@@ -70,11 +70,6 @@ bool collect(const char* pattern, int flags, int depth, const Ancestor* chain, E
   return ok;
 }
 
-void release_entries(Entries& entries) {
-  for (size_t i = 0; i < entries.count; ++i) chk_free(entries.items[i].ge_name);
-  entries.release();
-}
-
 }  // namespace
 
 // A path whose last component holds a wildcard is globbed whole ("src/*.c"
@@ -97,7 +92,7 @@ glob_entry* expand_directory_tree(const char* path, int flags) {
     chk_free_safe(pattern);
   }
   if (!ok || found.count == 0 || !found.push(glob_entry{})) {
-    release_entries(found);
+    release_glob_entries(found);
     return nullptr;
   }
   return found.take();

@@ -63,6 +63,12 @@ struct ChkArray {
   }
 };
 
+// Releases collected glob entries together with their names.
+inline void release_glob_entries(ChkArray<glob_entry>& entries) {
+  for (size_t i = 0; i < entries.count; ++i) chk_free(entries.items[i].ge_name);
+  entries.release();
+}
+
 }  // namespace vn
 
 #endif  // VN_FILENAME_INTERNAL_H

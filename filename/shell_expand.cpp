@@ -29,11 +29,6 @@ char** command_alone(const char* text) {
   return nullptr;
 }
 
-void release_entries(Entries& entries) {
-  for (size_t i = 0; i < entries.count; ++i) chk_free(entries.items[i].ge_name);
-  entries.release();
-}
-
 // Moves every entry of a glob result into entries; false when memory ran
 // out (the names not taken are released).
 bool move_entries(Entries& entries, glob_entry* found) {
@@ -141,7 +136,7 @@ char** shell_expand(const char* text, int flags) {
 
   Entries entries;
   if (!collect_words(entries, words, word_count, flags)) {
-    release_entries(entries);
+    release_glob_entries(entries);
     return nullptr;
   }
   if (word_count > 1 && entries.count > 1) {
@@ -149,7 +144,7 @@ char** shell_expand(const char* text, int flags) {
     qsort(entries.items, entries.count, sizeof(glob_entry), wild_compare);
   }
   if (!mark_repeats(entries)) {
-    release_entries(entries);
+    release_glob_entries(entries);
     return nullptr;
   }
   return take_names(entries);
