@@ -15,6 +15,10 @@ namespace {
 // absurdly long text cannot exhaust the stack.
 constexpr int kMaxGroupChain = 2000;
 int group_chain_depth = 0;
+// Groups multiply: "{a,b}" written forty times stands for 2^40 strings. A
+// text that expands to more strings than this is refused like one that
+// exhausts memory.
+constexpr int64_t kMaxExpansions = int64_t{1} << 20;
 
 // A record with room for slots strings and none in use; an empty list keeps
 // a null array. Null when memory runs out.
@@ -54,7 +58,7 @@ bool insert_strings(brace_list* list, brace_list* other, int index) {
   if (index < 0 || index > list->bl_count) index = list->bl_count;
   const int32_t replaced = index < list->bl_count ? 1 : 0;
   const int64_t new_count = int64_t{list->bl_count} + other->bl_count - replaced;
-  void* grown = new_count <= INT32_MAX
+  void* grown = new_count <= kMaxExpansions
                     ? chk_realloc(list->bl_items, sizeof(char*) * static_cast<size_t>(new_count))
                     : nullptr;
   if (grown == nullptr) {
@@ -149,7 +153,7 @@ char* join_three(const char* prefix, size_t prefix_length, const char* middle, c
 brace_list* combine(const char* prefix, size_t prefix_length, const brace_list* alternatives,
                     const brace_list* suffixes) {
   const int64_t total = int64_t{alternatives->bl_count} * suffixes->bl_count;
-  if (total > INT32_MAX) return nullptr;
+  if (total > kMaxExpansions) return nullptr;
   brace_list* result = new_list(static_cast<int32_t>(total));
   if (result == nullptr) return nullptr;
   for (int32_t a = 0; a < alternatives->bl_count; ++a) {
@@ -163,6 +167,27 @@ brace_list* combine(const char* prefix, size_t prefix_length, const brace_list* 
     }
   }
   return result;
+}
+
+// Each string holding a group is replaced by its expansions, and the first
+// of them is examined again, since an alternative may itself hold groups.
+// Every step removes a "{", so the walk ends. False when memory ran out or
+// the expansions are too many; the list then holds what was done so far.
+bool expand_list(brace_list* list) {
+  int32_t i = 0;
+  while (i < list->bl_count) {
+    if (std::strchr(list->bl_items[i], '{') != nullptr) {
+      brace_list* expansions = do_brace_expand2(list->bl_items[i]);
+      if (expansions == nullptr) return false;
+      if (expansions->bl_count > 0) {
+        if (!insert_strings(list, expansions, i)) return false;
+        continue;
+      }
+      brace_list_release(expansions);
+    }
+    ++i;
+  }
+  return true;
 }
 
 }  // namespace
@@ -216,19 +241,8 @@ brace_list* do_brace_expand2(const char* text) {
   return result;
 }
 
-// Each string holding a group is replaced by its expansions, and the first
-// of them is examined again, since an alternative may itself hold groups.
-// Every step removes a "{", so the walk ends.
 void do_brace_expand(brace_list* list) {
-  if (list == nullptr) return;
-  int32_t i = 0;
-  while (i < list->bl_count) {
-    if (std::strchr(list->bl_items[i], '{') != nullptr &&
-        insert_strings(list, do_brace_expand2(list->bl_items[i]), i)) {
-      continue;
-    }
-    ++i;
-  }
+  if (list != nullptr) expand_list(list);
 }
 
 brace_list* brace_expand(const char* text) {
@@ -241,8 +255,9 @@ brace_list* brace_expand(const char* text) {
     return nullptr;
   }
   list->bl_count = 1;
-  do_brace_expand(list);
-  return list;
+  if (expand_list(list)) return list;
+  brace_list_release(list);
+  return nullptr;
 }
 
 void brace_insert(brace_list* list, brace_list* other, int index) { insert_strings(list, other, index); }

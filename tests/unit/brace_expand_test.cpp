@@ -54,6 +54,16 @@ TEST(BraceExpand, ExpandsGroupsInOrder) {
   for (const auto& [text, expected] : cases) EXPECT_EQ(take_list(vn::brace_expand(text)), expected) << text;
 }
 
+TEST(BraceExpand, RefusesTooManyExpansions) {
+  std::string group = "{a";  // 1025 alternatives: two such groups give more than 2^20
+  for (int i = 0; i < 1024; ++i) group += ",a";
+  const std::string text = group + "}" + group + "}";
+  EXPECT_EQ(vn::brace_expand(text.c_str()), nullptr);
+  int count = -1;
+  EXPECT_EQ(vn::brace_expand_string(text.c_str(), &count, 0), nullptr);
+  EXPECT_EQ(count, 0);
+}
+
 TEST(BraceExpand, SecondStepExpandsOnlyTheFirstGroupsAlternatives) {
   EXPECT_EQ(take_list(vn::do_brace_expand2("{a{x,y},b}{1,2}")), (Strings{"a{x,y}1", "a{x,y}2", "b1", "b2"}));
   EXPECT_EQ(take_list(vn::do_brace_expand2("a{}b")), Strings{});
