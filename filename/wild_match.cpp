@@ -6,6 +6,8 @@
 // A "*" followed by more pattern tries the rest against every suffix of the
 // remaining name, so nested stars would cost time exponential in their number;
 // a small memo of suffixes already known to fail keeps the work polynomial.
+// Nesting (stars, brace groups) is bounded so that no pattern exhausts the
+// stack; patterns that would nest deeper simply do not match.
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -21,6 +23,9 @@ namespace {
 
 // Pieces up to this length keep their memo on the stack.
 constexpr size_t kStackMemoSlots = 256;
+// Deepest nesting of pattern ranges (each star and each brace group opens one).
+// File names and real patterns stay far below it.
+constexpr int kMaxNesting = 4096;
 
 struct Matcher {
   const char* name;      // start of the name
@@ -30,11 +35,14 @@ struct Matcher {
   // every suffix is known not to match the pattern from there. Null when no
   // memo could be had (the match is then only slower).
   size_t* failed_from;
+  int nesting;  // pattern ranges being matched right now
 };
 
 bool match_range(Matcher& m, const char* t, const char* p, const char* end, int flags);
 
-char fold_ascii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+// Folds upper-case letters to lower case; in the C locale this is what the C
+// library's tolower does, and bytes of 0x80 and above stay as they are.
+char fold_ascii(char c) { return ctype_is(c, CTYPE_UPPER) ? static_cast<char>(c - 'A' + 'a') : c; }
 
 bool same_char(char pattern_char, char name_char, int flags) {
   if (pattern_char == name_char) return true;
@@ -119,8 +127,29 @@ bool match_suffixes(Matcher& m, const char* t, const char* rest, const char* end
   return false;
 }
 
+// Stars after the first of a run each begin a rest of their own, so each
+// suffix they leave must be non-empty and must not begin with "."; since they
+// may all leave the same suffix, the run needs only one such suffix ahead of
+// the one the pattern after the run is tried on.
+bool match_star_run(Matcher& m, const char* t, const char* p, const char* end, int flags) {
+  while (p < end && *p == '*') ++p;
+  while (t < m.name_end && *t == '.') ++t;
+  if (t == m.name_end) return false;
+  return p == end || match_suffixes(m, t, p, end, flags);
+}
+
+bool match_elements(Matcher& m, const char* t, const char* p, const char* end, int flags);
+
 // The name from t to its end against the pattern range [p, end).
 bool match_range(Matcher& m, const char* t, const char* p, const char* end, int flags) {
+  if (m.nesting >= kMaxNesting) return false;
+  ++m.nesting;
+  bool matched = match_elements(m, t, p, end, flags);
+  --m.nesting;
+  return matched;
+}
+
+bool match_elements(Matcher& m, const char* t, const char* p, const char* end, int flags) {
   const char* start = p;
   while (p < end) {
     switch (*p) {
@@ -128,6 +157,7 @@ bool match_range(Matcher& m, const char* t, const char* p, const char* end, int 
         // A "*" that begins a pattern does not reach into a leading ".".
         if (p == start && *t == '.' && (flags & WILD_DOTFILES) == 0) return false;
         if (p + 1 == end) return true;
+        if (p[1] == '*') return match_star_run(m, t, p + 1, end, flags & ~WILD_DOTFILES);
         return match_suffixes(m, t, p + 1, end, flags & ~WILD_DOTFILES);
       case '{':
         return match_group(m, t, p + 1, end, flags);
@@ -163,7 +193,7 @@ bool match_piece(const char* name, const char* name_end, const char* piece, cons
     memo = heap_memo.get();
   }
   if (memo != nullptr) std::fill(memo, memo + slots, static_cast<size_t>(name_end - name));
-  Matcher m{name, name_end, piece, memo};
+  Matcher m{name, name_end, piece, memo, 0};
   return match_range(m, name, piece, piece_end, flags);
 }
 

@@ -124,6 +124,18 @@ TEST(WildMatch, ManyStarsAndNestedBracesStayTractable) {
   EXPECT_EQ(vn::wild_match(name.c_str(), (std::string(150, '*') + "a").c_str(), 0), 1);
 }
 
+// Patterns nesting deeper than any real one neither exhaust the stack nor
+// change the result of a long run of stars.
+TEST(WildMatch, DeepPatternsDoNotExhaustTheStack) {
+  EXPECT_EQ(vn::wild_match("aaaa", (std::string(100000, '*') + "a").c_str(), 0), 1);
+  EXPECT_EQ(vn::wild_match("a.", (std::string(100000, '*') + ".").c_str(), 0), 1);
+  EXPECT_EQ(vn::wild_match("a.", (std::string(100000, '*') + "*").c_str(), 0), 1);
+  EXPECT_EQ(vn::wild_match("..", (std::string(100000, '*') + "*").c_str(), vn::WILD_DOTFILES), 0);
+  std::string braces;
+  for (int i = 0; i < 5000; ++i) braces += "{*";
+  EXPECT_EQ(vn::wild_match("a", braces.c_str(), 0), 0);
+}
+
 TEST(WildMatch, IsWildcardAndCaseConversionCount) {
   EXPECT_EQ(vn::is_wildcard("a$b"), 1);
   EXPECT_EQ(vn::is_wildcard("*"), 1);
