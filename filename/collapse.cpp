@@ -2,13 +2,12 @@
 // system, so symbolic links are not resolved.
 #include <cstring>
 
+#include "filename_internal.h"
 #include "vnlib.h"
 
 namespace vn {
 
 namespace {
-
-bool is_delim_char(char ch) { return filename_is_delim(static_cast<unsigned char>(ch)) != 0; }
 
 // Whether a component of the given dots starts right after the delimiter at
 // at, ending at another delimiter (*at_end false) or at the end of the name.

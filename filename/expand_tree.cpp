@@ -58,7 +58,7 @@ bool collect(const char* pattern, int flags, int depth, const Ancestor* chain, E
   if (matches == nullptr) return true;
   bool ok = true;
   for (glob_entry* entry = matches; entry->ge_name != nullptr; ++entry) {
-    if (ok && !S_ISDIR(entry->ge_stat.st_mode)) {
+    if (ok && !is_directory(entry->ge_stat)) {
       ok = found.push(*entry);
       if (ok) continue;  // the name now belongs to found
     } else if (ok) {
@@ -85,7 +85,7 @@ glob_entry* expand_directory_tree(const char* path, int flags) {
     ok = collect(path, flags, 0, nullptr, found);
   } else {
     struct stat status {};
-    const bool is_dir = stat(path, &status) == 0 && S_ISDIR(status.st_mode);
+    const bool is_dir = stat(path, &status) == 0 && is_directory(status);
     const Ancestor start{status.st_dev, status.st_ino, nullptr};
     char* pattern = chk_makestr(path, filename_delimiter(), "*", nullptr);
     ok = pattern != nullptr && collect(pattern, flags, 0, is_dir ? &start : nullptr, found);

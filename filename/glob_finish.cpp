@@ -11,8 +11,6 @@ namespace vn {
 
 namespace {
 
-bool is_directory(const struct stat& status) { return (status.st_mode & S_IFMT) == S_IFDIR; }
-
 // A path that cannot be queried is dropped when the pattern had a wildcard
 // (it was not found, only made up); a literal pattern keeps its path with a
 // zero status. A file too large to describe still exists.

@@ -5,6 +5,7 @@
 
 #include <ctime>
 
+#include "filename_internal.h"
 #include "vnlib.h"
 
 namespace vn {
@@ -25,8 +26,6 @@ struct glob_work {
   bool has_deadline;
   time_t deadline;
 };
-
-inline bool is_delim_char(char ch) { return filename_is_delim(static_cast<unsigned char>(ch)) != 0; }
 
 inline bool is_blank(const glob_entry& entry) { return entry.ge_name[0] == '\0'; }
 

@@ -3,13 +3,12 @@
 // put in front of a relative name, and "." and ".." folded away.
 #include <cstring>
 
+#include "filename_internal.h"
 #include "vnlib.h"
 
 namespace vn {
 
 namespace {
-
-bool is_delim_char(char ch) { return filename_is_delim(static_cast<unsigned char>(ch)) != 0; }
 
 // Commands ("|cmd", "!cmd") and the empty text are not file names.
 bool passes_through(const char* text) { return text[0] == '\0' || text[0] == '|' || text[0] == '!'; }

@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstring>
 
+#include "filename_internal.h"
 #include "vnlib.h"
 
 namespace vn {
@@ -18,8 +19,6 @@ constexpr int32_t kMatchNameInitialSize = 64;
 // Headroom added whenever the buffer grows, so that a run of similar names
 // does not reallocate for each one.
 constexpr size_t kMatchNameSlack = 32;
-
-bool is_directory(const struct stat& status) { return (status.st_mode & S_IFMT) == S_IFDIR; }
 
 // Makes the match-name buffer able to hold length characters and the
 // terminator. The buffer is created once and kept for later calls.

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "filename_internal.h"
 #include "vnlib.h"
 
 namespace vn {
@@ -15,10 +16,6 @@ namespace {
 
 constexpr int32_t kDefaultTimeoutSeconds = 30;
 constexpr int32_t kDefaultMaxCount = 5000;
-
-bool is_delim_char(char ch) { return filename_is_delim(static_cast<unsigned char>(ch)) != 0; }
-
-bool is_directory(const struct stat& status) { return (status.st_mode & S_IFMT) == S_IFDIR; }
 
 void read_setting(const char* variable, int32_t* setting) {
   const char* value = std::getenv(variable);

@@ -11,6 +11,7 @@
 #include <climits>
 #include <cstring>
 
+#include "filename_internal.h"
 #include "vnlib.h"
 
 namespace vn {
@@ -25,10 +26,6 @@ struct tree_walk {
   const char* probe_rest;
   int added;
 };
-
-bool is_delim_char(char ch) { return filename_is_delim(static_cast<unsigned char>(ch)) != 0; }
-
-bool is_directory(const struct stat& status) { return (status.st_mode & S_IFMT) == S_IFDIR; }
 
 bool is_dot_or_dotdot(const char* name) {
   return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
