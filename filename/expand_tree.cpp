@@ -55,7 +55,7 @@ bool descend(const glob_entry& dir, int flags, int depth, const Ancestor* chain,
 // own entries dropped. False when memory ran out.
 bool collect(const char* pattern, int flags, int depth, const Ancestor* chain, Entries& found) {
   glob_entry* matches = glob_filenames(pattern, flags);
-  if (matches == nullptr) return true;
+  if (matches == nullptr) return false;  // only when memory ran out
   bool ok = true;
   for (glob_entry* entry = matches; entry->ge_name != nullptr; ++entry) {
     if (ok && !is_directory(entry->ge_stat)) {

@@ -42,7 +42,7 @@ bool move_entries(Entries& entries, glob_entry* found) {
 }
 
 // Consumes the word: a literal word is one entry of its own, any other is
-// globbed.
+// globbed. False when memory ran out (the globber gives null only then).
 bool collect_word(Entries& entries, char* word, int32_t kind, int glob_flags) {
   if (kind == kLiteralWord) {
     glob_entry literal{};
@@ -53,7 +53,7 @@ bool collect_word(Entries& entries, char* word, int32_t kind, int glob_flags) {
   }
   glob_entry* found = glob_filenames(word, glob_flags);
   chk_free(word);
-  return found == nullptr || move_entries(entries, found);
+  return found != nullptr && move_entries(entries, found);
 }
 
 // Globs every word; false when memory ran out.
@@ -139,9 +139,9 @@ char** shell_expand(const char* text, int flags) {
     release_glob_entries(entries);
     return nullptr;
   }
-  if (word_count > 1 && entries.count > 1) {
+  if (word_count > 1) {
     wild_sort_flags = flags;
-    qsort(entries.items, entries.count, sizeof(glob_entry), wild_compare);
+    if (entries.count > 1) qsort(entries.items, entries.count, sizeof(glob_entry), wild_compare);
   }
   if (!mark_repeats(entries)) {
     release_glob_entries(entries);
