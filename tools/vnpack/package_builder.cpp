@@ -12,6 +12,7 @@
 #include "output_file.h"
 #include "package_format.h"
 #include "package_reader.h"
+#include "progress.h"
 #include "stub_locator.h"
 #include "tar_writer.h"
 #include "vnlib.h"
@@ -146,33 +147,54 @@ void copy_exact(int fd, uint64_t size, const std::string& path, ByteSink& out) {
   if (read_at(fd, &extra, 1, pos, path) != 0) throw Failure(path + ": file grew while vnpack was reading it");
 }
 
-void write_body(PreparedItem& p, OutputFile& out, const ScanOptions& scan) {
+// The input bytes a build takes in, as the progress meter counts them; 0
+// when an input's size is not known beforehand.
+uint64_t input_total(const Preflight& pf) {
+  uint64_t total = pf.stub_size;
+  for (const PreparedItem& p : pf.items) {
+    switch (p.item->kind) {
+      case BuildItem::Kind::env: total += p.item->value.size() + 1; break;
+      case BuildItem::Kind::archive: total += tar_stream_size(p.entries); break;
+      default:
+        if (!p.regular) return 0;
+        total += p.size;
+    }
+  }
+  return total;
+}
+
+// Input bytes pass through `meter` on their way to the output or the
+// compressor.
+void write_body(PreparedItem& p, OutputFile& out, const ScanOptions& scan, ProgressMeter& meter) {
   const BuildItem& item = *p.item;
+  MeteredSink metered_out(out, meter);
   switch (item.kind) {
     case BuildItem::Kind::env:
-      out.write(item.value.c_str(), item.value.size() + 1);  // with its zero byte
+      metered_out.write(item.value.c_str(), item.value.size() + 1);  // with its zero byte
       return;
     case BuildItem::Kind::raw:
       if (p.regular)
-        copy_exact(p.fd.get(), p.size, item.value, out);
+        copy_exact(p.fd.get(), p.size, item.value, metered_out);
       else
-        copy_to_sink(p.fd.get(), out, item.value);
+        copy_to_sink(p.fd.get(), metered_out, item.value);
       return;
     case BuildItem::Kind::bz2:
-      copy_exact(p.fd.get(), p.size, item.value, out);
+      copy_exact(p.fd.get(), p.size, item.value, metered_out);
       return;
     case BuildItem::Kind::tar: {
       Bz2Compressor bz(item.level, out);
+      MeteredSink in(bz, meter);
       if (p.regular)
-        copy_exact(p.fd.get(), p.size, item.value, bz);
+        copy_exact(p.fd.get(), p.size, item.value, in);
       else
-        copy_to_sink(p.fd.get(), bz, item.value);
+        copy_to_sink(p.fd.get(), in, item.value);
       bz.finish();
       return;
     }
     case BuildItem::Kind::archive: {
       Bz2Compressor bz(item.level, out);
-      write_tar(p.entries, bz, scan);
+      MeteredSink in(bz, meter);
+      write_tar(p.entries, in, scan);
       bz.finish();
       return;
     }
@@ -189,12 +211,12 @@ unsigned record_type_of(const BuildItem& item) {
 
 // A record: its head is written with length 0 first and filled in once the
 // body (whose compressed length is not known beforehand) is complete.
-void write_record(PreparedItem& p, OutputFile& out, const ScanOptions& scan) {
+void write_record(PreparedItem& p, OutputFile& out, const ScanOptions& scan, ProgressMeter& meter) {
   const uint64_t head_at = out.position();
   unsigned char head[RECORD_HEAD_SIZE];
   encode_record_head(head, 0, record_type_of(*p.item));
   out.write(head, sizeof head);
-  write_body(p, out, scan);
+  write_body(p, out, scan, meter);
   // The 4 GiB limit on the whole file keeps the length within 32 bits.
   uint64_t length = out.position() - head_at - RECORD_HEAD_SIZE;
   encode_record_head(head, static_cast<uint32_t>(length), record_type_of(*p.item));
@@ -208,12 +230,14 @@ void build_installer(const BuildRequest& request, const char* argv0) {
   ScanOptions scan{request.dereference};
 
   OutputFile out(request.output);
-  copy_exact(pf.stub_fd.get(), pf.stub_size, pf.stub_path, out);
+  ProgressMeter meter(input_total(pf), stderr);
+  MeteredSink metered_out(out, meter);
+  copy_exact(pf.stub_fd.get(), pf.stub_size, pf.stub_path, metered_out);
   const uint64_t payload_offset = out.position();
   unsigned char header[PACKAGE_HEADER_SIZE];
   encode_header(header, 0);
   out.write(header, sizeof header);
-  for (PreparedItem& p : pf.items) write_record(p, out, scan);
+  for (PreparedItem& p : pf.items) write_record(p, out, scan, meter);
 
   encode_header(header, static_cast<uint32_t>(out.position() - payload_offset));
   out.write_at(header, sizeof header, payload_offset);
@@ -221,6 +245,7 @@ void build_installer(const BuildRequest& request, const char* argv0) {
   vn::LPUT32(header + HEADER_CRC_OFFSET, crc);
   out.write_at(header + HEADER_CRC_OFFSET, 4, payload_offset + HEADER_CRC_OFFSET);
   out.commit();
+  meter.finish();
 }
 
 }  // namespace vnpack
