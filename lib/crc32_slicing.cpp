@@ -47,9 +47,18 @@ uint32_t fold_slicing(uint32_t reg, const unsigned char* p, size_t n) {
   return reg;
 }
 
+namespace {
+
+using FoldForm = uint32_t (*)(uint32_t, const unsigned char*, size_t);
+
+// Chosen at the first call; the library serves one thread at a time.
+FoldForm chosen_form = nullptr;
+
+}  // namespace
+
 uint32_t fold(uint32_t reg, const unsigned char* p, size_t n) {
-  static const auto best = clmul_available() ? fold_clmul : fold_slicing;
-  return best(reg, p, n);
+  if (chosen_form == nullptr) chosen_form = clmul_available() ? fold_clmul : fold_slicing;
+  return chosen_form(reg, p, n);
 }
 
 }  // namespace vn::crc32_detail
