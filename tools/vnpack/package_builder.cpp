@@ -15,6 +15,7 @@
 #include "output_file.h"
 #include "package_format.h"
 #include "package_reader.h"
+#include "progress.h"
 #include "stub_locator.h"
 #include "tar_writer.h"
 #include "vnlib.h"
@@ -191,40 +192,62 @@ void copy_exact(int fd, uint64_t size, const std::string& path, ByteSink& out) {
   if (read_at(fd, &extra, 1, pos, path) != 0) throw Failure(path + ": file grew while vnpack was reading it");
 }
 
-// Runs an archive or tar item's tar bytes through the item's compressor.
+// Runs an archive or tar item's tar bytes through the item's compressor; the
+// input passes through `meter` on its way.
 template <typename Fill>
-void write_compressed(const BuildItem& item, OutputFile& out, unsigned jobs, Fill fill) {
+void write_compressed(const BuildItem& item, OutputFile& out, unsigned jobs, ProgressMeter& meter, Fill fill) {
   if (item.codec == Codec::zstd) {
     ZstdCompressor z(item.level, jobs, out);
-    fill(z);
+    MeteredSink in(z, meter);
+    fill(in);
     z.finish();
   } else {
     Bz2Compressor bz(item.level, out);
-    fill(bz);
+    MeteredSink in(bz, meter);
+    fill(in);
     bz.finish();
   }
 }
 
-void write_body(PreparedItem& p, OutputFile& out, const ScanOptions& scan, unsigned jobs) {
+// The input bytes a build takes in, as the progress meter counts them; 0
+// when an input's size is not known beforehand.
+uint64_t input_total(const Preflight& pf) {
+  uint64_t total = pf.stub_size;
+  for (const PreparedItem& p : pf.items) {
+    switch (p.item->kind) {
+      case BuildItem::Kind::env: total += p.item->value.size() + 1; break;
+      case BuildItem::Kind::archive: total += tar_stream_size(p.entries); break;
+      default:
+        if (!p.regular) return 0;
+        total += p.size;
+    }
+  }
+  return total;
+}
+
+// Input bytes pass through `meter` on their way to the output or the
+// compressor.
+void write_body(PreparedItem& p, OutputFile& out, const ScanOptions& scan, unsigned jobs, ProgressMeter& meter) {
   const BuildItem& item = *p.item;
+  MeteredSink metered_out(out, meter);
   switch (item.kind) {
     case BuildItem::Kind::env:
-      out.write(item.value.c_str(), item.value.size() + 1);  // with its zero byte
+      metered_out.write(item.value.c_str(), item.value.size() + 1);  // with its zero byte
       return;
     case BuildItem::Kind::raw:
     case BuildItem::Kind::welcome:
     case BuildItem::Kind::helper:
       if (p.regular)
-        copy_exact(p.fd.get(), p.size, item.value, out);
+        copy_exact(p.fd.get(), p.size, item.value, metered_out);
       else
-        copy_to_sink(p.fd.get(), out, item.value);
+        copy_to_sink(p.fd.get(), metered_out, item.value);
       return;
     case BuildItem::Kind::bz2:
-      copy_exact(p.fd.get(), p.size, item.value, out);
+      copy_exact(p.fd.get(), p.size, item.value, metered_out);
       return;
     case BuildItem::Kind::tar:
     case BuildItem::Kind::script:
-      write_compressed(item, out, jobs, [&](ByteSink& sink) {
+      write_compressed(item, out, jobs, meter, [&](ByteSink& sink) {
         if (p.regular)
           copy_exact(p.fd.get(), p.size, item.value, sink);
         else
@@ -232,7 +255,7 @@ void write_body(PreparedItem& p, OutputFile& out, const ScanOptions& scan, unsig
       });
       return;
     case BuildItem::Kind::archive:
-      write_compressed(item, out, jobs, [&](ByteSink& sink) { write_tar(p.entries, sink, scan); });
+      write_compressed(item, out, jobs, meter, [&](ByteSink& sink) { write_tar(p.entries, sink, scan); });
       return;
   }
 }
@@ -286,12 +309,12 @@ namespace {
 
 // A record: its head is written with length 0 first and filled in once the
 // body (whose compressed length is not known beforehand) is complete.
-void write_record(PreparedItem& p, OutputFile& out, const ScanOptions& scan, unsigned jobs) {
+void write_record(PreparedItem& p, OutputFile& out, const ScanOptions& scan, unsigned jobs, ProgressMeter& meter) {
   const uint64_t head_at = out.position();
   unsigned char head[RECORD_HEAD_SIZE];
   encode_record_head(head, 0, record_type_of(*p.item));
   out.write(head, sizeof head);
-  write_body(p, out, scan, jobs);
+  write_body(p, out, scan, jobs, meter);
   // The 4 GiB limit on the whole file keeps the length within 32 bits.
   uint64_t length = out.position() - head_at - RECORD_HEAD_SIZE;
   encode_record_head(head, static_cast<uint32_t>(length), record_type_of(*p.item));
@@ -307,13 +330,15 @@ void build_installer(const BuildRequest& request, const char* argv0) {
   ScanOptions scan{request.dereference};
 
   OutputFile out(request.output);
-  copy_exact(pf.stub_fd.get(), pf.stub_size, pf.stub_path, out);
+  ProgressMeter meter(input_total(pf), stderr);
+  MeteredSink metered_out(out, meter);
+  copy_exact(pf.stub_fd.get(), pf.stub_size, pf.stub_path, metered_out);
   const uint64_t payload_offset = out.position();
   unsigned char header[PACKAGE_HEADER_SIZE];
   encode_header(header, 0);
   out.write(header, sizeof header);
   const unsigned jobs = request.jobs > 0 ? request.jobs : default_jobs();
-  for (PreparedItem& p : pf.items) write_record(p, out, scan, jobs);
+  for (PreparedItem& p : pf.items) write_record(p, out, scan, jobs, meter);
 
   encode_header(header, static_cast<uint32_t>(out.position() - payload_offset));
   out.write_at(header, sizeof header, payload_offset);
@@ -321,6 +346,7 @@ void build_installer(const BuildRequest& request, const char* argv0) {
   vn::LPUT32(header + HEADER_CRC_OFFSET, crc);
   out.write_at(header + HEADER_CRC_OFFSET, 4, payload_offset + HEADER_CRC_OFFSET);
   out.commit();
+  meter.finish();
 }
 
 }  // namespace vnpack
