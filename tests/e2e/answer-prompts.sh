@@ -5,6 +5,8 @@
 # output so far ends in ": " after "continue", "]" or a "? " after "]".
 # A prompt still held in the program's buffer never shows, and the run
 # stops with status 125 and what had come out (a hang guard, not a timing).
+# Unlike a terminal, where the C library flushes pending output before it
+# reads an answer, a pipe shows a prompt only if the program flushed it.
 answers=()
 while [ $# -gt 0 ] && [ "$1" != -- ]; do answers+=("$1"); shift; done
 shift
