@@ -11,6 +11,9 @@ constexpr int TAR_BLOCK_SIZE = 512;
 
 // Body bytes handed to the decompressor since the last feed_start.
 uint64_t feed_bytes_handed_out();
+// True when the package file ended, or could not be read, before the end of
+// the body the record head promised.
+bool feed_body_missing();
 
 // Flushes standard output; true once a write of archive bytes to it has
 // failed (the failure has then been reported on standard error).
