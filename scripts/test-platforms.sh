@@ -9,15 +9,23 @@ set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 
-# The i386 packages of every library the build links.
-i386_packages=(libbz2-dev:i386)
+# The i386 package of every library the main build needs (the lib*-dev
+# packages that scripts/setup-deps.sh names; GoogleTest is built from source).
+read -r -a main_packages <<<"$(sed -n 's/^packages=(\(.*\))$/\1/p' "$top/scripts/setup-deps.sh")"
+i386_packages=()
+for p in "${main_packages[@]}"; do
+  case $p in
+    libgtest-dev) ;;
+    lib*-dev) i386_packages+=("$p:i386") ;;
+  esac
+done
 packages=(g++-multilib clang googletest "${i386_packages[@]}")
 
 setup() {
   "$top/scripts/setup-deps.sh"
   local missing=() p
   for p in "${packages[@]}"; do
-    [ "$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null)" = "install ok installed" ] || missing+=("$p")
+    dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -qx "install ok installed" || missing+=("$p")
   done
   [ ${#missing[@]} -eq 0 ] && return 0
   if [ "$(id -u)" -ne 0 ]; then
