@@ -21,25 +21,8 @@ for p in "${main_packages[@]}"; do
     lib*-dev) i386_packages+=("$p:i386") ;;
   esac
 done
-packages=(g++-multilib clang googletest "${i386_packages[@]}")
 
-setup() {
-  "$top/scripts/setup-deps.sh"
-  local missing=() p
-  for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -qx "install ok installed" || missing+=("$p")
-  done
-  [ ${#missing[@]} -eq 0 ] && return 0
-  if [ "$(id -u)" -ne 0 ]; then
-    echo "Missing packages: ${missing[*]}" >&2
-    echo "Install them with:  sudo dpkg --add-architecture i386 && sudo apt-get update && sudo apt-get install -y ${missing[*]}" >&2
-    return 1
-  fi
-  echo "Installing: ${missing[*]}" >&2
-  export DEBIAN_FRONTEND=noninteractive
-  dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
-  apt-get update -qq && apt-get install -y -qq "${missing[@]}" >/dev/null
-}
+setup() { "$top/scripts/setup-deps.sh" g++-multilib clang "${i386_packages[@]}"; }
 
 run_suite() {  # run_suite DIR [cmake args...]
   local dir=$1
