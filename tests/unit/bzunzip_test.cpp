@@ -236,6 +236,20 @@ TEST_F(RecordFeed, NextStreamBehindTheBodyIsNotRead) {
   EXPECT_EQ(out, "inside");
 }
 
+// The body of a record beyond 2 GiB is read from its place (the file is
+// sparse, so it takes no room on disk).
+TEST_F(RecordFeed, BodyBeyond2GiBIsReadFromItsOffset) {
+  const std::string body = noise(5000, 9);
+  for (uint32_t offset : {0x80000000u, 0xffff0000u}) {
+    package_fd = open("package", O_RDWR | O_CREAT | O_TRUNC, 0600);
+    ASSERT_GE(package_fd, 0);
+    ASSERT_EQ(pwrite(package_fd, body.data(), body.size(), offset), static_cast<ssize_t>(body.size()));
+    feed_start(offset, static_cast<uint32_t>(body.size()));
+    EXPECT_EQ(read_all(3000), body) << offset;
+    close(package_fd);
+  }
+}
+
 TEST_F(RecordFeed, BufferedFileWriterWritesEverythingInOrder) {
   feed_output_stream = std::fopen("out", "wb");
   ASSERT_NE(feed_output_stream, nullptr);
