@@ -26,6 +26,7 @@ const char* const USAGE_TEXT =
     "  --stub FILE          installer program to put in front\n"
     "                       (default: the vninstall next to vnpack)\n"
     "  --level N            bzip2 block size 1-9 for the items after it (default 9)\n"
+    "  --jobs N             compress on N threads (default: one per processor)\n"
     "  --dereference        store what symbolic links under --archive point to\n"
     "\n"
     "list shows the payload offset, the header's size and CRC checked against\n"
@@ -111,6 +112,15 @@ int parse_level(const std::string& text) {
   return static_cast<int>(level);
 }
 
+constexpr unsigned MAX_JOBS = 256;
+
+unsigned parse_jobs(const std::string& text) {
+  unsigned jobs = 0;
+  if (!parse_uint(text, jobs) || jobs < 1 || jobs > MAX_JOBS)
+    throw UsageError("bad number of jobs '" + text + "' (use 1 to " + std::to_string(MAX_JOBS) + ")");
+  return jobs;
+}
+
 unsigned parse_record_type(const std::string& text) {
   unsigned type = 0;
   if (!parse_uint(text, type) || type > 255)
@@ -153,6 +163,8 @@ Request parse_build(ArgCursor& c) {
       req.stub = c.value(arg);
     } else if (arg == "--level") {
       level = parse_level(c.value(arg));
+    } else if (arg == "--jobs") {
+      req.jobs = parse_jobs(c.value(arg));
     } else if (arg == "--dereference") {
       c.no_value(arg);
       req.dereference = true;

@@ -22,6 +22,7 @@ struct BuildRequest {
   std::string output;
   std::optional<std::string> stub;
   bool dereference = false;
+  unsigned jobs = 0;  // compressing threads; 0: one per online processor
   std::vector<BuildItem> items;
 };
 

@@ -6,6 +6,7 @@
 
 #include <vector>
 
+#include "bz2_parallel.h"
 #include "bz2_stream.h"
 #include "errors.h"
 #include "file_io.h"
@@ -146,7 +147,7 @@ void copy_exact(int fd, uint64_t size, const std::string& path, ByteSink& out) {
   if (read_at(fd, &extra, 1, pos, path) != 0) throw Failure(path + ": file grew while vnpack was reading it");
 }
 
-void write_body(PreparedItem& p, OutputFile& out, const ScanOptions& scan) {
+void write_body(PreparedItem& p, OutputFile& out, const ScanOptions& scan, unsigned jobs) {
   const BuildItem& item = *p.item;
   switch (item.kind) {
     case BuildItem::Kind::env:
@@ -162,7 +163,7 @@ void write_body(PreparedItem& p, OutputFile& out, const ScanOptions& scan) {
       copy_exact(p.fd.get(), p.size, item.value, out);
       return;
     case BuildItem::Kind::tar: {
-      Bz2Compressor bz(item.level, out);
+      ParallelBz2Compressor bz(item.level, jobs, out);
       if (p.regular)
         copy_exact(p.fd.get(), p.size, item.value, bz);
       else
@@ -171,7 +172,7 @@ void write_body(PreparedItem& p, OutputFile& out, const ScanOptions& scan) {
       return;
     }
     case BuildItem::Kind::archive: {
-      Bz2Compressor bz(item.level, out);
+      ParallelBz2Compressor bz(item.level, jobs, out);
       write_tar(p.entries, bz, scan);
       bz.finish();
       return;
@@ -189,12 +190,12 @@ unsigned record_type_of(const BuildItem& item) {
 
 // A record: its head is written with length 0 first and filled in once the
 // body (whose compressed length is not known beforehand) is complete.
-void write_record(PreparedItem& p, OutputFile& out, const ScanOptions& scan) {
+void write_record(PreparedItem& p, OutputFile& out, const ScanOptions& scan, unsigned jobs) {
   const uint64_t head_at = out.position();
   unsigned char head[RECORD_HEAD_SIZE];
   encode_record_head(head, 0, record_type_of(*p.item));
   out.write(head, sizeof head);
-  write_body(p, out, scan);
+  write_body(p, out, scan, jobs);
   // The 4 GiB limit on the whole file keeps the length within 32 bits.
   uint64_t length = out.position() - head_at - RECORD_HEAD_SIZE;
   encode_record_head(head, static_cast<uint32_t>(length), record_type_of(*p.item));
@@ -213,7 +214,8 @@ void build_installer(const BuildRequest& request, const char* argv0) {
   unsigned char header[PACKAGE_HEADER_SIZE];
   encode_header(header, 0);
   out.write(header, sizeof header);
-  for (PreparedItem& p : pf.items) write_record(p, out, scan);
+  const unsigned jobs = request.jobs > 0 ? request.jobs : default_jobs();
+  for (PreparedItem& p : pf.items) write_record(p, out, scan, jobs);
 
   encode_header(header, static_cast<uint32_t>(out.position() - payload_offset));
   out.write_at(header, sizeof header, payload_offset);
