@@ -97,34 +97,3 @@ void bz2_bit_writer::put_stream_end(uint32_t combined_crc) {
   put(combined_crc, 32);
   if (pending_bits > 0) put(0, 8 - pending_bits);
 }
-
-void bz2_frame_bits(const unsigned char* p, uint64_t bit, uint64_t nbits, int level, unsigned pad,
-                    std::vector<unsigned char>& out) {
-  bz2_bit_writer w;
-  w.bytes.swap(out);
-  w.bytes.clear();
-  if (level > 0) {
-    const unsigned char header[BZ2_HEADER_BYTES] = {'B', 'Z', 'h', static_cast<unsigned char>('0' + level)};
-    w.bytes.insert(w.bytes.end(), header, header + BZ2_HEADER_BYTES);
-  }
-  w.put_bits(p, bit, nbits);
-  if (w.pending_bits > 0) w.put(pad >> w.pending_bits, 8 - w.pending_bits);
-  out.swap(w.bytes);
-}
-
-unsigned bz2_tail_pad(const unsigned char* p, uint64_t begin, uint64_t end) {
-  int best = 0;
-  uint64_t best_marker = 0;
-  for (uint64_t marker : {BZ2_BLOCK_MARKER, BZ2_END_MARKER}) {
-    for (int t = BZ2_MARKER_BITS - 1; t > best; --t) {
-      if (static_cast<uint64_t>(t) > end - begin) continue;
-      if (bz2_bits_at(p, end - static_cast<uint64_t>(t), t) == marker >> (BZ2_MARKER_BITS - t)) {
-        best = t;
-        best_marker = marker;
-        break;
-      }
-    }
-  }
-  if (best == 0) return 0;
-  return static_cast<unsigned>(((best_marker << best) & MASK48) >> (BZ2_MARKER_BITS - 8));
-}

@@ -55,14 +55,4 @@ struct bz2_bit_writer {
   void put_stream_end(uint32_t combined_crc);
 };
 
-// A stream header for `level` (none for level 0) followed by nbits bits of
-// p from bit `bit`, padded with `pad` (its high bits first) to a whole byte.
-void bz2_frame_bits(const unsigned char* p, uint64_t bit, uint64_t nbits, int level, unsigned pad,
-                    std::vector<unsigned char>& out);
-
-// Padding for a stream cut off after bit `end` of p: when the last bits
-// there begin a marker, the marker's next bits (so that a decoder reading
-// them sees a marker begun, as in the whole stream), otherwise zeros.
-unsigned bz2_tail_pad(const unsigned char* p, uint64_t begin, uint64_t end);
-
 #endif  // VNINSTALL_BZ2_BLOCKS_H

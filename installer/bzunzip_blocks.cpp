@@ -4,9 +4,14 @@
 // libbz2. The calling thread writes the blocks' output in order, checks the
 // combined CRC at each end marker and does every callback and message.
 //
-// A worker feeds libbz2 only bits of the record itself (a block is followed
-// by the first bits of the next marker), so whatever it outputs is what the
-// sequential path outputs for that block, damaged or not. A block whose
+// libbz2 decodes bytes, and blocks start at any bit. So that the record's
+// bytes can be fed unchanged, a block is preceded by a stream header and a
+// tiny block of known content whose length in bits leaves the real block
+// at its own bit position in the byte; the tiny block's output is dropped.
+// Beyond that a worker feeds libbz2 only bytes of the record itself (a
+// block is followed by the first bits of the next marker), so whatever it
+// outputs is what the sequential path outputs for that block, damaged or
+// cut short or not. A block whose
 // decoder has not finished at the next marker was cut at a marker that lies
 // inside compressed data; it is decompressed again on the calling thread,
 // fed the record's bits marker by marker until it finishes, fails or the
@@ -47,14 +52,29 @@ constexpr uint64_t MAX_BLOCK_BYTES = 3 * 1024 * 1024;
 constexpr uint64_t STREAM_END_BITS = BZ2_MARKER_BITS + BZ2_CRC_BITS;
 constexpr int FED_ALL = 1;  // decoder_feed: stopped because emit said so
 
-uint64_t round_up8(uint64_t bits) { return (bits + 7) / 8 * 8; }
+// Complete bzip2 blocks of 8 to 14 bytes of data whose lengths in bits are
+// 0 to 7 modulo 8.
+struct alignment_block {
+  unsigned bits;
+  unsigned output;  // bytes it decompresses to
+  unsigned char data[56];
+};
+constexpr alignment_block ALIGNMENT_BLOCKS[8] = {
+    {352, 10, {0x31, 0x41, 0x59, 0x26, 0x53, 0x59, 0x72, 0x0d, 0x47, 0xaf, 0x00, 0x00, 0x00, 0x57, 0x2a, 0x40, 0x40, 0x02, 0x02, 0x00, 0x10, 0x10, 0x00, 0x00, 0x00, 0x84, 0x00, 0x00, 0x20, 0x00, 0x01, 0x20, 0x00, 0x22, 0x01, 0xa6, 0x98, 0x40, 0x0c, 0x02, 0xbc, 0xd1, 0xc7, 0xd3}},
+    {337, 9, {0x31, 0x41, 0x59, 0x26, 0x53, 0x59, 0xdc, 0x96, 0x78, 0x47, 0x00, 0x00, 0x00, 0x55, 0x2a, 0x40, 0x40, 0x02, 0x02, 0x00, 0x10, 0x00, 0x00, 0x84, 0x00, 0x00, 0x20, 0x00, 0x01, 0x20, 0x00, 0x22, 0x0c, 0x99, 0x34, 0x20, 0xc9, 0x88, 0x30, 0x1d, 0x4f, 0xa7, 0x8b}},
+    {330, 8, {0x31, 0x41, 0x59, 0x26, 0x53, 0x59, 0xda, 0xfa, 0x9e, 0x95, 0x00, 0x00, 0x00, 0x55, 0x2a, 0x40, 0x40, 0x02, 0x00, 0x00, 0x10, 0x00, 0x00, 0x84, 0x00, 0x00, 0x20, 0x00, 0x01, 0x20, 0x00, 0x31, 0x0c, 0x08, 0x19, 0x1a, 0x69, 0x99, 0x35, 0x73, 0xf9, 0x45}},
+    {179, 1, {0x31, 0x41, 0x59, 0x26, 0x53, 0x59, 0xb1, 0xf7, 0x40, 0x4b, 0x00, 0x00, 0x00, 0x40, 0x00, 0x40, 0x00, 0x20, 0x00, 0x21, 0x18, 0x46, 0x82}},
+    {196, 2, {0x31, 0x41, 0x59, 0x26, 0x53, 0x59, 0x70, 0xae, 0x46, 0x09, 0x00, 0x00, 0x00, 0x50, 0x00, 0x40, 0x00, 0x02, 0x00, 0x20, 0x00, 0x21, 0x00, 0x82, 0xb1}},
+    {421, 14, {0x31, 0x41, 0x59, 0x26, 0x53, 0x59, 0x19, 0x72, 0x34, 0x07, 0x00, 0x00, 0x00, 0x57, 0xaf, 0x40, 0x40, 0x02, 0x02, 0x00, 0x10, 0x10, 0x00, 0x00, 0x00, 0x80, 0x80, 0x04, 0x04, 0x00, 0x20, 0x20, 0x00, 0x00, 0x01, 0x01, 0x00, 0x20, 0x00, 0x22, 0x98, 0x00, 0x68, 0x40, 0x00, 0x00, 0x0d, 0x15, 0x9e, 0x26, 0xaf, 0x34, 0x70}},
+    {254, 4, {0x31, 0x41, 0x59, 0x26, 0x53, 0x59, 0xfa, 0x42, 0x66, 0xc4, 0x00, 0x00, 0x00, 0x55, 0x00, 0x40, 0x00, 0x02, 0x00, 0x00, 0x10, 0x00, 0x00, 0xa0, 0x00, 0x21, 0x9a, 0x68, 0x33, 0x4d, 0x13, 0x3c}},
+    {335, 9, {0x31, 0x41, 0x59, 0x26, 0x53, 0x59, 0x6c, 0x86, 0x14, 0xc8, 0x00, 0x00, 0x01, 0x55, 0x4a, 0x40, 0x00, 0x02, 0x00, 0x10, 0x10, 0x00, 0x80, 0x80, 0x04, 0x20, 0x00, 0x01, 0x00, 0x20, 0x00, 0x31, 0x06, 0x4c, 0x41, 0x06, 0x8c, 0x24, 0xc5, 0xbc, 0x53, 0x9e}},
+};
 
 enum class outcome { running, complete, incomplete, failed, init_failed };
 
 struct block_job {
   uint64_t start = 0;  // bit of its block marker
   uint64_t end = 0;    // bit of the next marker, or the end of the input
-  bool at_input_end = false;
   int level = 9;
   std::vector<unsigned char> raw;  // input bytes from start / 8 on
   // The rest is guarded by the pool's mutex once the job is submitted.
@@ -66,11 +86,12 @@ struct block_job {
 };
 using job_ptr = std::shared_ptr<block_job>;
 
-// libbz2 over framed input fed piece by piece.
+// libbz2 fed the record's bytes from a block's marker on.
 struct decoder {
   bz_stream strm{};
   int init_error = BZ_OK;
   std::vector<char> buf = std::vector<char>(OUTPUT_CHUNK);
+  uint64_t skip = 0;  // output of the alignment block
 
   decoder() { init_error = BZ2_bzDecompressInit(&strm, 0, 0); }
   ~decoder() {
@@ -79,7 +100,24 @@ struct decoder {
   decoder(const decoder&) = delete;
   decoder& operator=(const decoder&) = delete;
 
-  bool produced_output() const { return strm.total_out_lo32 != 0 || strm.total_out_hi32 != 0; }
+  // True once the block that begins at the start bit has given output.
+  bool produced_output() const {
+    return ((static_cast<uint64_t>(strm.total_out_hi32) << 32) | strm.total_out_lo32) > skip;
+  }
+
+  // A stream header, the alignment block and the bits of first_byte from
+  // bit start % 8 on; the record's bytes after that follow unchanged.
+  template <class Emit>
+  int begin(int level, uint64_t start, unsigned char first_byte, Emit&& emit) {
+    const alignment_block& a = ALIGNMENT_BLOCKS[start % 8];
+    bz2_bit_writer w;
+    w.bytes = {'B', 'Z', 'h', static_cast<unsigned char>('0' + level)};
+    w.put_bits(a.data, 0, a.bits);
+    const int rest = static_cast<int>((8 - start % 8) % 8);
+    if (rest > 0) w.put(first_byte, rest);
+    skip = a.output;
+    return feed(w.bytes.data(), w.bytes.size(), emit);
+  }
 
   // Decompresses n more bytes, handing each piece of output to emit (which
   // returns false to stop early). Returns BZ_OK once all input is taken and
@@ -91,9 +129,12 @@ struct decoder {
     for (;;) {
       strm.next_out = buf.data();
       strm.avail_out = OUTPUT_CHUNK;
+      const uint64_t out_before = (static_cast<uint64_t>(strm.total_out_hi32) << 32) | strm.total_out_lo32;
       const int ret = BZ2_bzDecompress(&strm);
-      const unsigned produced = OUTPUT_CHUNK - strm.avail_out;
-      if (produced > 0 && !emit(buf.data(), produced)) return FED_ALL;
+      unsigned produced = OUTPUT_CHUNK - strm.avail_out;
+      const unsigned dropped = out_before >= skip ? 0 : static_cast<unsigned>(std::min<uint64_t>(skip - out_before, produced));
+      produced -= dropped;
+      if (produced > 0 && !emit(buf.data() + dropped, produced)) return FED_ALL;
       if (ret != BZ_OK) return ret;
       if (strm.avail_in == 0 && strm.avail_out > 0) return BZ_OK;
     }
@@ -108,17 +149,12 @@ struct block_result {
 // Decompresses one block job.
 template <class Emit>
 block_result decode_block(block_job& job, Emit&& emit) {
-  const uint64_t bit = job.start % 8;
-  const uint64_t have = job.raw.size() * 8 - bit;
-  const uint64_t nbits = job.at_input_end ? have : round_up8(job.end - job.start);
-  const unsigned pad = job.at_input_end ? bz2_tail_pad(job.raw.data(), bit, bit + have) : 0;
-  std::vector<unsigned char> framed;
-  bz2_frame_bits(job.raw.data(), bit, nbits, job.level, pad, framed);
-  std::vector<unsigned char>().swap(job.raw);
-
   decoder d;
   if (d.init_error != BZ_OK) return {outcome::init_failed, d.init_error};
-  const int ret = d.feed(framed.data(), framed.size(), emit);
+  int ret = d.begin(job.level, job.start, job.raw[0], emit);
+  const size_t from = job.start % 8 == 0 ? 0 : 1;
+  if (ret == BZ_OK) ret = d.feed(job.raw.data() + from, job.raw.size() - from, emit);
+  std::vector<unsigned char>().swap(job.raw);
   if (ret == FED_ALL) return {outcome::incomplete, ret};
   if (ret == BZ_OK || ret == BZ_STREAM_END) return {d.produced_output() ? outcome::complete : outcome::incomplete, ret};
   return {outcome::failed, ret};
@@ -331,7 +367,8 @@ void block_engine::dispatch() {
   while (jobs_.size() < max_jobs_ && dispatched_ < markers_.size()) {
     const bz2_marker m = markers_[dispatched_];
     const bool last = dispatched_ + 1 == markers_.size();
-    if (last && !(input_ended_ && scanned_to_ == total_bytes())) return;
+    // A block without a marker behind it is left to the calling thread.
+    if (last) return;
     ++dispatched_;
     if (m.is_end) {
       // A stream that follows starts its first block with its own level.
@@ -345,12 +382,9 @@ void block_engine::dispatch() {
     if (m.bit == next_stream_block_) dispatch_level_ = next_stream_level_;
     auto job = std::make_shared<block_job>();
     job->start = m.bit;
-    job->at_input_end = last;
-    job->end = last ? total_bytes() * 8 : markers_[dispatched_].bit;
+    job->end = markers_[dispatched_].bit;
     job->level = dispatch_level_;
-    const uint64_t first = m.bit / 8;
-    const uint64_t stop = last ? total_bytes() : (m.bit + round_up8(job->end - m.bit) + 7) / 8;
-    job->raw.assign(at(first), at(stop));
+    job->raw.assign(at(m.bit / 8), at((job->end + 7) / 8));
     jobs_.push_back(job);
     if (!pool_tried_ && jobs_.size() >= 2) {
       // A second block: now threads pay off.
@@ -396,9 +430,7 @@ step block_engine::head_block(uint64_t h, int level) {
   if (jobs_.empty() || jobs_.front()->start != h || jobs_.front()->level != level) return {step_kind::needs_redo};
   job_ptr job = jobs_.front();
   jobs_.pop_front();
-  const step s = drain(job);
-  if (s.kind == step_kind::needs_redo && job->at_input_end) return {step_kind::cut_short};
-  return s;
+  return drain(job);
 }
 
 step block_engine::drain(const job_ptr& job) {
@@ -426,7 +458,7 @@ step block_engine::drain(const job_ptr& job) {
   }
   switch (job->result) {
     case outcome::complete:
-      return job->at_input_end ? step{step_kind::cut_short} : step{step_kind::complete, job->end};
+      return {step_kind::complete, job->end};
     case outcome::incomplete:
       return {step_kind::needs_redo};
     case outcome::init_failed:
@@ -439,8 +471,8 @@ step block_engine::drain(const job_ptr& job) {
 }
 
 // Decompresses from `start` on the calling thread, feeding the record's
-// bits up to one marker after another until the block there is finished.
-// The decoder never gets bits beyond a marker it has not been checked at.
+// bytes up to one marker after another until the block there is finished.
+// The decoder never gets bytes beyond a marker it has not been checked at.
 step block_engine::redo(uint64_t start, int level) {
   decoder d;
   if (d.init_error != BZ_OK) fatal_init(d.init_error);
@@ -448,25 +480,20 @@ step block_engine::redo(uint64_t start, int level) {
     write(data, n);
     return true;
   };
-  const unsigned char header[BZ2_HEADER_BYTES] = {'B', 'Z', 'h', static_cast<unsigned char>('0' + level)};
-  int ret = d.feed(header, sizeof header, emit);
-  uint64_t fed = start;  // bits before this are with the decoder
-  std::vector<unsigned char> bytes;
+  if (!ensure_bytes(start / 8 + 1)) return {step_kind::cut_short};
+  int ret = d.begin(level, start, *at(start / 8), emit);
+  uint64_t fed = (start + 7) / 8;  // bytes before this are with the decoder
   while (ret == BZ_OK) {
     const bool have_marker = !markers_.empty();
     uint64_t target = fed;
-    unsigned pad = 0;
-    if (have_marker) {
-      target = start + round_up8(markers_.front().bit - start);
-    } else if (input_ended_) {
-      target = total_bytes() * 8;
-      pad = bz2_tail_pad(raw_.data(), 0, target - raw_base_ * 8);
-    } else if (scanned_to_ * 8 > start) {
-      target = std::max(fed, start + (scanned_to_ * 8 - start) / 8 * 8);
-    }
+    if (have_marker)
+      target = (markers_.front().bit + 7) / 8;
+    else if (input_ended_)
+      target = total_bytes();
+    else
+      target = std::max(fed, scanned_to_);
     if (target > fed) {
-      bz2_frame_bits(raw_.data(), fed - raw_base_ * 8, target - fed, 0, pad, bytes);
-      ret = d.feed(bytes.data(), bytes.size(), emit);
+      ret = d.feed(at(fed), static_cast<size_t>(target - fed), emit);
       fed = target;
       if (ret != BZ_OK) break;
     }
@@ -477,7 +504,7 @@ step block_engine::redo(uint64_t start, int level) {
     } else if (input_ended_) {
       return {step_kind::cut_short};
     } else {
-      trim(fed > 64 ? fed - 64 : 0);
+      trim(fed * 8 - 8);
       read_more();
     }
   }
