@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "installer.h"
 
@@ -21,6 +22,9 @@ int bzunzip_blocks(const bz_context& ctx, unsigned threads);
 unsigned bzunzip_thread_count();
 // For tests: when set, no decompression thread can be started.
 extern bool bzunzip_refuse_threads;
+// For tests: bit positions taken for block markers, as if the pattern
+// appeared there inside compressed data.
+extern std::vector<uint64_t> bzunzip_false_markers;
 
 // Body bytes handed to the decompressor since the last feed_start.
 uint64_t feed_bytes_handed_out();
