@@ -288,6 +288,7 @@ class block_engine {
   const unsigned threads_;
   const size_t max_jobs_;
 
+  std::vector<char> chunk_ = std::vector<char>(READ_CHUNK);
   std::vector<unsigned char> raw_;  // input bytes from raw_base_ on
   uint64_t raw_base_ = 0;
   uint64_t scanned_to_ = 0;  // marker starts before this byte are known
@@ -306,10 +307,8 @@ class block_engine {
 
 bool block_engine::read_more() {
   if (input_ended_) return false;
-  const size_t old = raw_.size();
-  raw_.resize(old + READ_CHUNK);
-  const int n = ctx_.reader(&ctx_, reinterpret_cast<char*>(raw_.data() + old), static_cast<int>(READ_CHUNK));
-  raw_.resize(old + static_cast<size_t>(std::max(n, 0)));
+  const int n = ctx_.reader(&ctx_, chunk_.data(), static_cast<int>(chunk_.size()));
+  if (n > 0) raw_.insert(raw_.end(), chunk_.begin(), chunk_.begin() + n);
   if (n <= 0) input_ended_ = true;
   scan();
   return n > 0;
