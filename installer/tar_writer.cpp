@@ -146,13 +146,11 @@ size_t skip_padding(size_t n) {
   return n;
 }
 
-bool is_blank(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-
 }  // namespace
 
 uint64_t tar_parse_octal(const unsigned char* field, size_t width) {
   size_t i = 0;
-  while (i < width && is_blank(field[i])) ++i;
+  while (i < width && vn::ctype_is(field[i], vn::CTYPE_SPACE)) ++i;
   uint64_t value = 0;
   for (; i < width && field[i] >= '0' && field[i] <= '7'; ++i) value = value * 8 + (field[i] - '0');
   return value;

@@ -174,6 +174,10 @@ constexpr uint16_t CTYPE_PRINT = 0x0100;
 constexpr uint16_t CTYPE_SPACE = 0x0200;
 constexpr uint16_t CTYPE_PUNCT = 0x0400;
 extern const uint16_t ctype_array[256];
+// True when the byte (taken as unsigned) has any of the given class bits.
+inline bool ctype_is(int ch, uint16_t classes) {
+  return (ctype_array[static_cast<unsigned char>(ch)] & classes) != 0;
+}
 
 int strdictcmp(const char* a, const char* b);
 int strndictcmp(const char* a, const char* b, size_t n);
