@@ -27,6 +27,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -240,7 +241,12 @@ struct worker_pool {
       job_ptr job = pending.front();
       pending.pop_front();
       lock.unlock();
-      const block_result r = decode_block(*job, [&](const char* data, unsigned n) { return emit(*job, data, n); });
+      block_result r{outcome::failed, BZ_MEM_ERROR};
+      try {
+        r = decode_block(*job, [&](const char* data, unsigned n) { return emit(*job, data, n); });
+      } catch (const std::bad_alloc&) {
+        // Reported as the decompressor reports memory it cannot get.
+      }
       lock.lock();
       job->result = r.result;
       job->error = r.error;

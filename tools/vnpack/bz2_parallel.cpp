@@ -11,9 +11,11 @@ namespace vnpack {
 
 namespace {
 
-// libbz2 closes a block at 100000 * level - 19 bytes of its run-length
-// pre-encoding; a piece of that size normally gives exactly one block.
-size_t piece_size_for(int level) { return static_cast<size_t>(100000 * level - 19); }
+// libbz2 closes a block once 100000 * level - 19 bytes of its run-length
+// pre-encoding are in it. The pre-encoding writes runs of 4 to 255 equal
+// bytes as 5 bytes and shorter runs as they are.
+size_t block_capacity(int level) { return static_cast<size_t>(100000 * level - 19); }
+size_t run_cost(unsigned length) { return length < 4 ? length : 5; }
 
 constexpr size_t PIECES_PER_THREAD = 2;
 constexpr int STREAM_END_BITS = BZ2_MARKER_BITS + BZ2_CRC_BITS;
@@ -68,12 +70,12 @@ std::vector<Bz2Block> compress_blocks(const char* data, size_t n, int level) {
 
 ParallelBz2Compressor::ParallelBz2Compressor(int level, unsigned jobs, ByteSink& out)
     : level_(level),
-      piece_size_(piece_size_for(level)),
+      capacity_(block_capacity(level)),
       max_in_flight_(PIECES_PER_THREAD * (jobs > 0 ? jobs : 1)),
       out_(out) {
   const unsigned char header[BZ2_HEADER_BYTES] = {'B', 'Z', 'h', static_cast<unsigned char>('0' + level)};
   bits_.bytes.assign(header, header + BZ2_HEADER_BYTES);
-  current_.reserve(piece_size_);
+  current_.reserve(capacity_);
   // With one job the pieces are compressed on the calling thread.
   for (unsigned i = 0; jobs > 1 && i < jobs; ++i) workers_.emplace_back([this] { work(); });
 }
@@ -87,15 +89,26 @@ ParallelBz2Compressor::~ParallelBz2Compressor() {
   for (std::thread& t : workers_) t.join();
 }
 
+// A piece ends just before its pre-encoding could fill a block, so that it
+// is one full block. Where it ends depends on the data only.
 void ParallelBz2Compressor::write(const void* data, size_t n) {
-  const char* p = static_cast<const char*>(data);
-  while (n > 0) {
-    const size_t take = std::min(n, piece_size_ - current_.size());
-    current_.append(p, take);
-    p += take;
-    n -= take;
-    if (current_.size() == piece_size_) submit();
+  const auto* p = static_cast<const unsigned char*>(data);
+  size_t taken = 0;
+  for (size_t i = 0; i < n; ++i) {
+    if (p[i] == run_byte_ && run_length_ < 255) {
+      ++run_length_;
+    } else {
+      encoded_ += run_cost(run_length_);
+      run_byte_ = p[i];
+      run_length_ = 1;
+    }
+    if (encoded_ + run_cost(run_length_) + 1 >= capacity_) {
+      current_.append(reinterpret_cast<const char*>(p + taken), i + 1 - taken);
+      taken = i + 1;
+      submit();
+    }
   }
+  current_.append(reinterpret_cast<const char*>(p + taken), n - taken);
 }
 
 void ParallelBz2Compressor::finish() {
@@ -111,7 +124,10 @@ void ParallelBz2Compressor::finish() {
 void ParallelBz2Compressor::submit() {
   auto piece = std::make_shared<Piece>();
   piece->input.swap(current_);
-  current_.reserve(piece_size_);
+  current_.reserve(capacity_);
+  run_byte_ = -1;
+  run_length_ = 0;
+  encoded_ = 0;
   if (workers_.empty()) {
     piece->blocks = compress_blocks(piece->input.data(), piece->input.size(), level_);
     piece->done = true;

@@ -1,10 +1,10 @@
 // bz2_parallel.h - bzip2 compression on several threads into ONE stream.
 //
-// The input is cut into pieces that each fit one bzip2 block; each piece is
+// The input is cut into pieces that each fill one bzip2 block; each piece is
 // compressed by libbz2 on a worker thread, and the blocks are joined, bit-
 // shifted and in order, behind one stream header and before one end marker
-// with the combined CRC. Piece boundaries depend only on the level, so the
-// output is the same whatever the number of threads.
+// with the combined CRC. Piece boundaries depend only on the data and the
+// level, so the output is the same whatever the number of threads.
 #ifndef VNPACK_BZ2_PARALLEL_H
 #define VNPACK_BZ2_PARALLEL_H
 
@@ -60,10 +60,13 @@ class ParallelBz2Compressor : public ByteSink {
   void work();
 
   const int level_;
-  const size_t piece_size_;
+  const size_t capacity_;  // of a block, in pre-encoded bytes
   const size_t max_in_flight_;
   ByteSink& out_;
-  std::string current_;
+  std::string current_;  // the piece being collected
+  int run_byte_ = -1;     // its last run of equal bytes
+  unsigned run_length_ = 0;
+  size_t encoded_ = 0;    // its pre-encoded length before that run
   bz2_bit_writer bits_;
   uint32_t combined_crc_ = 0;
   bool finished_ = false;
