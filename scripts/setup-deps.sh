@@ -2,7 +2,7 @@
 # Installs the Debian packages the build and the tests need, when missing.
 # As root it runs apt-get itself; otherwise it prints the line to run.
 set -u
-packages=(cmake g++ make libbz2-dev googletest libgtest-dev bzip2 pbzip2 tar)
+packages=(cmake g++ make binutils libbz2-dev googletest libgtest-dev bzip2 pbzip2 tar pkg-config groff-base man-db)
 
 missing=()
 for p in "${packages[@]}"; do
