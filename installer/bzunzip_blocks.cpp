@@ -1,21 +1,23 @@
 // bzunzip on several threads. The calling thread reads the record, finds
 // the block markers, and hands each block (from its marker to the next) to
-// a worker, which frames it as a stream of its own and decompresses it with
-// libbz2. The calling thread writes the blocks' output in order, checks the
-// combined CRC at each end marker and does every callback and message.
+// a worker, which decompresses it with libbz2 as a stream of its own. The
+// calling thread writes the blocks' output in order, checks the combined
+// CRC at each end marker and makes every callback and message.
 //
 // libbz2 decodes bytes, and blocks start at any bit. So that the record's
 // bytes can be fed unchanged, a block is preceded by a stream header and a
 // tiny block of known content whose length in bits leaves the real block
 // at its own bit position in the byte; the tiny block's output is dropped.
-// Beyond that a worker feeds libbz2 only bytes of the record itself (a
-// block is followed by the first bits of the next marker), so whatever it
-// outputs is what the sequential path outputs for that block, damaged or
-// cut short or not. A block whose
-// decoder has not finished at the next marker was cut at a marker that lies
-// inside compressed data; it is decompressed again on the calling thread,
-// fed the record's bits marker by marker until it finishes, fails or the
-// input ends, and the blocks cut out of it are dropped.
+// Beyond that a decoder is fed only bytes of the record itself (a block is
+// followed by the first bits of the next marker), so whatever it outputs is
+// what the sequential path outputs for that block, damaged or not.
+//
+// A decoder that has not finished its block at the next marker was cut at
+// a marker pattern inside compressed data (or at a damaged block). The
+// block is then decompressed again on the calling thread, fed the record's
+// bytes marker by marker until it finishes, fails or the input ends, and
+// the blocks cut out of it are dropped. The same happens to the last block
+// of a record that ends without an end marker.
 #include <bzlib.h>
 #include <unistd.h>
 
@@ -52,10 +54,10 @@ constexpr unsigned MAX_THREADS = 64;
 // plus tables): a longer stretch without a marker is not a block.
 constexpr uint64_t MAX_BLOCK_BYTES = 3 * 1024 * 1024;
 constexpr uint64_t STREAM_END_BITS = BZ2_MARKER_BITS + BZ2_CRC_BITS;
-constexpr int FED_ALL = 1;  // decoder_feed: stopped because emit said so
+constexpr int FED_ALL = 1;  // decoder::feed stopped because emit said so
 
-// Complete bzip2 blocks of 8 to 14 bytes of data whose lengths in bits are
-// 0 to 7 modulo 8.
+// Complete bzip2 blocks of 1 to 14 bytes of data whose lengths in bits are
+// 0 to 7 modulo 8, in that order.
 struct alignment_block {
   unsigned bits;
   unsigned output;  // bytes it decompresses to
