@@ -5,7 +5,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
 
 #include "installer.h"
 
@@ -24,7 +23,8 @@ unsigned bzunzip_thread_count();
 extern bool bzunzip_refuse_threads;
 // For tests: bit positions taken for block markers, as if the pattern
 // appeared there inside compressed data.
-extern std::vector<uint64_t> bzunzip_false_markers;
+extern const uint64_t* bzunzip_false_markers;
+extern size_t bzunzip_false_marker_count;
 
 // Body bytes handed to the decompressor since the last feed_start.
 uint64_t feed_bytes_handed_out();

@@ -2,6 +2,7 @@
 #include "bz2_blocks.h"
 
 #include <array>
+#include <cstring>
 
 namespace {
 
@@ -43,15 +44,16 @@ uint64_t bz2_bits_at(const unsigned char* p, uint64_t bit, int n) {
   return n == 64 ? v : v & ((uint64_t{1} << n) - 1);
 }
 
-void bz2_find_markers(const unsigned char* p, size_t from, size_t to, std::vector<bz2_marker>& out) {
+void bz2_find_markers(const unsigned char* p, size_t from, size_t to, void (*found)(void* ctx, bz2_marker m),
+                      void* ctx) {
   for (size_t i = from; i < to; ++i) {
     const unsigned hits = SECOND_BYTE[p[i + 1]];
     if (hits == 0) continue;
     const uint64_t window = load56(p + i);
     for (int s = 0; s < 8; ++s) {
       const uint64_t bits = (window >> (8 - s)) & MASK48;
-      if ((hits >> s) & 1 && bits == BZ2_BLOCK_MARKER) out.push_back({i * 8 + static_cast<uint64_t>(s), false});
-      if ((hits >> (8 + s)) & 1 && bits == BZ2_END_MARKER) out.push_back({i * 8 + static_cast<uint64_t>(s), true});
+      if ((hits >> s) & 1 && bits == BZ2_BLOCK_MARKER) found(ctx, {i * 8 + static_cast<uint64_t>(s), false});
+      if ((hits >> (8 + s)) & 1 && bits == BZ2_END_MARKER) found(ctx, {i * 8 + static_cast<uint64_t>(s), true});
     }
   }
 }
@@ -61,7 +63,7 @@ void bz2_bit_writer::put(uint64_t value, int n) {
   pending_bits += n;
   while (pending_bits >= 8) {
     pending_bits -= 8;
-    bytes.push_back(static_cast<unsigned char>(pending >> pending_bits));
+    out[length++] = static_cast<unsigned char>(pending >> pending_bits);
   }
 }
 
@@ -75,14 +77,14 @@ void bz2_bit_writer::put_bits(const unsigned char* p, uint64_t bit, uint64_t nbi
     nbits -= static_cast<uint64_t>(n);
   }
   const unsigned char* q = p + bit / 8;
-  bytes.reserve(bytes.size() + nbits / 8 + 1);
   if (pending_bits == 0) {
-    bytes.insert(bytes.end(), q, q + nbits / 8);
+    std::memcpy(out + length, q, nbits / 8);
+    length += nbits / 8;
   } else {
     const int keep = pending_bits;  // stays the same across whole bytes
     unsigned carry = static_cast<unsigned>(pending);
     for (uint64_t i = 0; i < nbits / 8; ++i) {
-      bytes.push_back(static_cast<unsigned char>((carry << (8 - keep)) | (q[i] >> keep)));
+      out[length++] = static_cast<unsigned char>((carry << (8 - keep)) | (q[i] >> keep));
       carry = q[i];
     }
     pending = carry & ((1u << keep) - 1);

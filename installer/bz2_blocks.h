@@ -11,7 +11,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
 
 constexpr uint64_t BZ2_BLOCK_MARKER = 0x314159265359;
 constexpr uint64_t BZ2_END_MARKER = 0x177245385090;
@@ -38,14 +37,17 @@ struct bz2_marker {
   bool is_end;   // the end marker rather than a block marker
 };
 
-// Appends, in order, every marker that starts in bytes [from, to) of p.
-// Bytes up to to + BZ2_MARKER_SPAN - 1 must exist.
-void bz2_find_markers(const unsigned char* p, size_t from, size_t to, std::vector<bz2_marker>& out);
+// Calls found for every marker that starts in bytes [from, to) of p, in
+// order. Bytes up to to + BZ2_MARKER_SPAN - 1 must exist.
+void bz2_find_markers(const unsigned char* p, size_t from, size_t to, void (*found)(void* ctx, bz2_marker m),
+                      void* ctx);
 
-// Collects bits and hands them out as whole bytes.
+// Collects bits into whole bytes at `out`, which the caller keeps big
+// enough: put_bits of n bits needs n / 8 + 1 bytes of room behind length.
 struct bz2_bit_writer {
-  std::vector<unsigned char> bytes;  // complete bytes so far
-  uint64_t pending = 0;              // the last `pending_bits` bits
+  unsigned char* out = nullptr;
+  size_t length = 0;     // complete bytes at out
+  uint64_t pending = 0;  // the last `pending_bits` bits
   int pending_bits = 0;
 
   void put(uint64_t value, int n);  // n <= 32

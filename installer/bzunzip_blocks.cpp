@@ -19,27 +19,20 @@
 // the blocks cut out of it are dropped. The same happens to the last block
 // of a record that ends without an end marker.
 #include <bzlib.h>
+#include <pthread.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
-#include <memory>
-#include <mutex>
-#include <new>
-#include <system_error>
-#include <thread>
-#include <vector>
 
 #include "archive.h"
 #include "bz2_blocks.h"
 #include "installer.h"
 
 bool bzunzip_refuse_threads = false;
-std::vector<uint64_t> bzunzip_false_markers;
+const uint64_t* bzunzip_false_markers = nullptr;
+size_t bzunzip_false_marker_count = 0;
 
 namespace {
 
@@ -54,7 +47,7 @@ constexpr unsigned MAX_THREADS = 64;
 // plus tables): a longer stretch without a marker is not a block.
 constexpr uint64_t MAX_BLOCK_BYTES = 3 * 1024 * 1024;
 constexpr uint64_t STREAM_END_BITS = BZ2_MARKER_BITS + BZ2_CRC_BITS;
-constexpr int FED_ALL = 1;  // decoder::feed stopped because emit said so
+constexpr int FED_ALL = 1;  // decoder_feed stopped because emit said so
 
 // Complete bzip2 blocks of 1 to 14 bytes of data whose lengths in bits are
 // 0 to 7 modulo 8, in that order.
@@ -74,250 +67,392 @@ constexpr alignment_block ALIGNMENT_BLOCKS[8] = {
     {335, 9, {0x31, 0x41, 0x59, 0x26, 0x53, 0x59, 0x6c, 0x86, 0x14, 0xc8, 0x00, 0x00, 0x01, 0x55, 0x4a, 0x40, 0x00, 0x02, 0x00, 0x10, 0x10, 0x00, 0x80, 0x80, 0x04, 0x20, 0x00, 0x01, 0x00, 0x20, 0x00, 0x31, 0x06, 0x4c, 0x41, 0x06, 0x8c, 0x24, 0xc5, 0xbc, 0x53, 0x9e}},
 };
 
+// The installer stays free of the C++ runtime's allocation and exceptions:
+// memory comes from malloc, threads from pthreads. Running out of memory
+// ends the process, as a decompressor that cannot start does.
+[[noreturn]] void out_of_memory() {
+  std::fprintf(stderr, "bzDecompress: failed, ret=%d\n", BZ_MEM_ERROR);
+  std::exit(1);
+}
+
+void* grow(void* block, size_t size) {
+  void* p = std::realloc(block, size);
+  if (p == nullptr) out_of_memory();
+  return p;
+}
+
+// A growable run of bytes.
+struct byte_buffer {
+  unsigned char* data;
+  size_t size;
+  size_t capacity;
+};
+
+void buffer_reserve(byte_buffer& b, size_t n) {
+  if (n <= b.capacity) return;
+  size_t c = b.capacity > 0 ? b.capacity : READ_CHUNK;
+  while (c < n) c *= 2;
+  b.data = static_cast<unsigned char*>(grow(b.data, c));
+  b.capacity = c;
+}
+
+void buffer_assign(byte_buffer& b, const unsigned char* p, size_t n) {
+  b.size = 0;
+  buffer_reserve(b, n);
+  std::memcpy(b.data, p, n);
+  b.size = n;
+}
+
+void buffer_free(byte_buffer& b) {
+  std::free(b.data);
+  b = {};
+}
+
+// Markers from the head on, in input order.
+struct marker_list {
+  bz2_marker* items;
+  size_t begin;
+  size_t end;
+  size_t capacity;
+};
+
+size_t markers_size(const marker_list& l) { return l.end - l.begin; }
+const bz2_marker& marker(const marker_list& l, size_t i) { return l.items[l.begin + i]; }
+
+void markers_push(marker_list& l, bz2_marker m) {
+  if (l.end == l.capacity) {
+    if (l.begin > 0) {
+      std::memmove(l.items, l.items + l.begin, (l.end - l.begin) * sizeof *l.items);
+      l.end -= l.begin;
+      l.begin = 0;
+    }
+    if (l.end == l.capacity) {
+      l.capacity = l.capacity > 0 ? l.capacity * 2 : 64;
+      l.items = static_cast<bz2_marker*>(grow(l.items, l.capacity * sizeof *l.items));
+    }
+  }
+  // Markers come in order; a test's extra ones are put in their place.
+  size_t i = l.end++;
+  for (; i > l.begin && l.items[i - 1].bit > m.bit; --i) l.items[i] = l.items[i - 1];
+  l.items[i] = m;
+}
+
+// Where bz2_find_markers puts what it finds: bits counted from `base`.
+struct marker_sink {
+  marker_list* list;
+  uint64_t base;
+};
+
+void push_found(void* sink, bz2_marker m) {
+  auto& to = *static_cast<marker_sink*>(sink);
+  markers_push(*to.list, {m.bit + to.base, m.is_end});
+}
+
 enum class outcome { running, complete, incomplete, failed, init_failed };
+enum class job_state { free, pending, running, done };
+
+// A piece of decompressed output waiting for the writer.
+struct out_piece {
+  out_piece* next;
+  unsigned size;
+  char* data() { return reinterpret_cast<char*>(this + 1); }
+};
 
 struct block_job {
-  uint64_t start = 0;  // bit of its block marker
-  uint64_t end = 0;    // bit of the next marker, or the end of the input
-  int level = 9;
-  std::vector<unsigned char> raw;  // input bytes from start / 8 on
-  // The rest is guarded by the pool's mutex once the job is submitted.
-  std::deque<std::vector<char>> out;
-  size_t out_bytes = 0;
-  outcome result = outcome::running;
-  int error = 0;
-  bool cancelled = false;
+  uint64_t seq;    // dispatch order
+  uint64_t start;  // bit of its block marker
+  uint64_t end;    // bit of the next marker
+  int level;
+  byte_buffer raw;  // input bytes from start / 8 to the byte of end
+  // The rest is guarded by the pool's mutex.
+  job_state state;
+  out_piece* out_head;
+  out_piece* out_tail;
+  size_t out_bytes;
+  outcome result;
+  int error;
+  bool cancelled;
 };
-using job_ptr = std::shared_ptr<block_job>;
 
 // libbz2 fed the record's bytes from a block's marker on.
 struct decoder {
-  bz_stream strm{};
-  int init_error = BZ_OK;
-  std::vector<char> buf = std::vector<char>(OUTPUT_CHUNK);
-  uint64_t skip = 0;  // output of the alignment block
-
-  decoder() { init_error = BZ2_bzDecompressInit(&strm, 0, 0); }
-  ~decoder() {
-    if (init_error == BZ_OK) BZ2_bzDecompressEnd(&strm);
-  }
-  decoder(const decoder&) = delete;
-  decoder& operator=(const decoder&) = delete;
-
-  // True once the block that begins at the start bit has given output.
-  bool produced_output() const {
-    return ((static_cast<uint64_t>(strm.total_out_hi32) << 32) | strm.total_out_lo32) > skip;
-  }
-
-  // A stream header, the alignment block and the bits of first_byte from
-  // bit start % 8 on; the record's bytes after that follow unchanged.
-  template <class Emit>
-  int begin(int level, uint64_t start, unsigned char first_byte, Emit&& emit) {
-    const alignment_block& a = ALIGNMENT_BLOCKS[start % 8];
-    bz2_bit_writer w;
-    w.bytes = {'B', 'Z', 'h', static_cast<unsigned char>('0' + level)};
-    w.put_bits(a.data, 0, a.bits);
-    const int rest = static_cast<int>((8 - start % 8) % 8);
-    if (rest > 0) w.put(first_byte, rest);
-    skip = a.output;
-    return feed(w.bytes.data(), w.bytes.size(), emit);
-  }
-
-  // Decompresses n more bytes, handing each piece of output to emit (which
-  // returns false to stop early). Returns BZ_OK once all input is taken and
-  // the decoder wants more, BZ_STREAM_END, FED_ALL, or libbz2's error.
-  template <class Emit>
-  int feed(const unsigned char* p, size_t n, Emit&& emit) {
-    strm.next_in = const_cast<char*>(reinterpret_cast<const char*>(p));
-    strm.avail_in = static_cast<unsigned>(n);
-    for (;;) {
-      strm.next_out = buf.data();
-      strm.avail_out = OUTPUT_CHUNK;
-      const uint64_t out_before = (static_cast<uint64_t>(strm.total_out_hi32) << 32) | strm.total_out_lo32;
-      const int ret = BZ2_bzDecompress(&strm);
-      unsigned produced = OUTPUT_CHUNK - strm.avail_out;
-      const unsigned dropped = out_before >= skip ? 0 : static_cast<unsigned>(std::min<uint64_t>(skip - out_before, produced));
-      produced -= dropped;
-      if (produced > 0 && !emit(buf.data() + dropped, produced)) return FED_ALL;
-      if (ret != BZ_OK) return ret;
-      if (strm.avail_in == 0 && strm.avail_out > 0) return BZ_OK;
-    }
-  }
+  bz_stream strm;
+  int init_error;
+  char* buf;
+  uint64_t skip;  // output of the alignment block
 };
+
+bool decoder_start(decoder& d) {
+  std::memset(&d, 0, sizeof d);
+  d.init_error = BZ2_bzDecompressInit(&d.strm, 0, 0);
+  if (d.init_error != BZ_OK) return false;
+  d.buf = static_cast<char*>(grow(nullptr, OUTPUT_CHUNK));
+  return true;
+}
+
+void decoder_end(decoder& d) {
+  if (d.init_error == BZ_OK) BZ2_bzDecompressEnd(&d.strm);
+  std::free(d.buf);
+}
+
+// Ends a decoder when the function that started it returns.
+struct decoder_owner {
+  decoder& d;
+  ~decoder_owner() { decoder_end(d); }
+};
+
+uint64_t total_out(const bz_stream& s) { return (static_cast<uint64_t>(s.total_out_hi32) << 32) | s.total_out_lo32; }
+
+// True once the block that begins at the start bit has given output.
+bool decoder_produced(const decoder& d) { return total_out(d.strm) > d.skip; }
+
+// Decompresses n more bytes, handing each piece of output to emit (which
+// returns false to stop early). Returns BZ_OK once all input is taken and
+// the decoder wants more, BZ_STREAM_END, FED_ALL, or libbz2's error.
+template <class Emit>
+int decoder_feed(decoder& d, const unsigned char* p, size_t n, Emit&& emit) {
+  d.strm.next_in = const_cast<char*>(reinterpret_cast<const char*>(p));
+  d.strm.avail_in = static_cast<unsigned>(n);
+  for (;;) {
+    d.strm.next_out = d.buf;
+    d.strm.avail_out = OUTPUT_CHUNK;
+    const uint64_t before = total_out(d.strm);
+    const int ret = BZ2_bzDecompress(&d.strm);
+    unsigned produced = OUTPUT_CHUNK - d.strm.avail_out;
+    const unsigned dropped = before >= d.skip ? 0 : static_cast<unsigned>(d.skip - before < produced ? d.skip - before : produced);
+    produced -= dropped;
+    if (produced > 0 && !emit(d.buf + dropped, produced)) return FED_ALL;
+    if (ret != BZ_OK) return ret;
+    if (d.strm.avail_in == 0 && d.strm.avail_out > 0) return BZ_OK;
+  }
+}
+
+// A stream header, the alignment block and the bits of first_byte from
+// bit start % 8 on; the record's bytes after that follow unchanged.
+template <class Emit>
+int decoder_begin(decoder& d, int level, uint64_t start, unsigned char first_byte, Emit&& emit) {
+  const alignment_block& a = ALIGNMENT_BLOCKS[start % 8];
+  unsigned char prefix[BZ2_HEADER_BYTES + sizeof a.data + 2] = {'B', 'Z', 'h', static_cast<unsigned char>('0' + level)};
+  bz2_bit_writer w;
+  w.out = prefix;
+  w.length = BZ2_HEADER_BYTES;
+  w.put_bits(a.data, 0, a.bits);
+  const int rest = static_cast<int>((8 - start % 8) % 8);
+  if (rest > 0) w.put(first_byte, rest);
+  d.skip = a.output;
+  return decoder_feed(d, prefix, w.length, emit);
+}
 
 struct block_result {
   outcome result;
   int error;
 };
 
-// Decompresses one block job.
+// Decompresses one block job, then lets go of its input.
 template <class Emit>
 block_result decode_block(block_job& job, Emit&& emit) {
   decoder d;
-  if (d.init_error != BZ_OK) return {outcome::init_failed, d.init_error};
-  int ret = d.begin(job.level, job.start, job.raw[0], emit);
-  const size_t from = job.start % 8 == 0 ? 0 : 1;
-  if (ret == BZ_OK) ret = d.feed(job.raw.data() + from, job.raw.size() - from, emit);
-  std::vector<unsigned char>().swap(job.raw);
-  if (ret == FED_ALL) return {outcome::incomplete, ret};
-  if (ret == BZ_OK || ret == BZ_STREAM_END) return {d.produced_output() ? outcome::complete : outcome::incomplete, ret};
-  return {outcome::failed, ret};
+  block_result r{outcome::init_failed, 0};
+  if (decoder_start(d)) {
+    int ret = decoder_begin(d, job.level, job.start, job.raw.data[0], emit);
+    const size_t from = job.start % 8 == 0 ? 0 : 1;
+    if (ret == BZ_OK) ret = decoder_feed(d, job.raw.data + from, job.raw.size - from, emit);
+    if (ret == FED_ALL) r = {outcome::incomplete, ret};
+    else if (ret == BZ_OK || ret == BZ_STREAM_END) r = {decoder_produced(d) ? outcome::complete : outcome::incomplete, ret};
+    else r = {outcome::failed, ret};
+  } else {
+    r.error = d.init_error;
+  }
+  decoder_end(d);
+  buffer_free(job.raw);
+  return r;
 }
 
-// Worker threads taking block jobs in order.
+// Worker threads taking pending jobs in dispatch order.
 struct worker_pool {
-  std::mutex m;
-  std::condition_variable work_cv;
-  std::condition_variable progress_cv;  // output, results, room for output
-  std::deque<job_ptr> pending;
-  bool stopping = false;
-  std::vector<std::thread> threads;
-
-  bool start(unsigned n) {
-    if (bzunzip_refuse_threads) return false;
-    for (unsigned i = 0; i < n; ++i) {
-      try {
-        threads.emplace_back([this] { work(); });
-      } catch (const std::system_error&) {
-        break;
-      }
-    }
-    return !threads.empty();
-  }
-
-  void stop() {
-    {
-      std::lock_guard<std::mutex> lock(m);
-      stopping = true;
-    }
-    work_cv.notify_all();
-    progress_cv.notify_all();
-    for (std::thread& t : threads) t.join();
-    threads.clear();
-  }
-
-  void submit(const job_ptr& job) {
-    {
-      std::lock_guard<std::mutex> lock(m);
-      pending.push_back(job);
-    }
-    work_cv.notify_one();
-  }
-
-  // Takes a job no worker has started; false when one has.
-  bool take(const job_ptr& job) {
-    std::lock_guard<std::mutex> lock(m);
-    auto it = std::find(pending.begin(), pending.end(), job);
-    if (it == pending.end()) return false;
-    pending.erase(it);
-    return true;
-  }
-
-  void cancel(const job_ptr& job) {
-    {
-      std::lock_guard<std::mutex> lock(m);
-      job->cancelled = true;
-      auto it = std::find(pending.begin(), pending.end(), job);
-      if (it != pending.end()) pending.erase(it);
-    }
-    progress_cv.notify_all();
-  }
-
-  // Queues one piece of a job's output, waiting while it holds too much.
-  bool emit(block_job& job, const char* data, unsigned n) {
-    std::vector<char> piece(data, data + n);
-    std::unique_lock<std::mutex> lock(m);
-    progress_cv.wait(lock, [&] { return job.cancelled || stopping || job.out_bytes < OUTPUT_AHEAD_LIMIT; });
-    if (job.cancelled || stopping) return false;
-    job.out_bytes += n;
-    job.out.push_back(std::move(piece));
-    progress_cv.notify_all();
-    return true;
-  }
-
-  void work() {
-    std::unique_lock<std::mutex> lock(m);
-    for (;;) {
-      work_cv.wait(lock, [&] { return stopping || !pending.empty(); });
-      if (stopping) return;
-      job_ptr job = pending.front();
-      pending.pop_front();
-      lock.unlock();
-      block_result r{outcome::failed, BZ_MEM_ERROR};
-      try {
-        r = decode_block(*job, [&](const char* data, unsigned n) { return emit(*job, data, n); });
-      } catch (const std::bad_alloc&) {
-        // Reported as the decompressor reports memory it cannot get.
-      }
-      lock.lock();
-      job->result = r.result;
-      job->error = r.error;
-      progress_cv.notify_all();
-    }
-  }
+  pthread_mutex_t m;
+  pthread_cond_t work_cv;
+  pthread_cond_t progress_cv;  // output, results, room for output
+  bool stopping;
+  pthread_t threads[MAX_THREADS];
+  unsigned count;
+  block_job* jobs;
+  size_t job_slots;
 };
+
+struct lock_guard {
+  explicit lock_guard(pthread_mutex_t& mutex) : m(mutex) { pthread_mutex_lock(&m); }
+  ~lock_guard() { pthread_mutex_unlock(&m); }
+  lock_guard(const lock_guard&) = delete;
+  lock_guard& operator=(const lock_guard&) = delete;
+  pthread_mutex_t& m;
+};
+
+// The pending job dispatched first; null when there is none. Locked.
+block_job* next_pending(worker_pool& p) {
+  block_job* best = nullptr;
+  for (size_t i = 0; i < p.job_slots; ++i)
+    if (p.jobs[i].state == job_state::pending && (best == nullptr || p.jobs[i].seq < best->seq)) best = &p.jobs[i];
+  return best;
+}
+
+// Queues one piece of a job's output, waiting while it holds too much.
+bool queue_output(worker_pool& p, block_job& job, const char* data, unsigned n) {
+  auto* piece = static_cast<out_piece*>(grow(nullptr, sizeof(out_piece) + n));
+  piece->next = nullptr;
+  piece->size = n;
+  std::memcpy(piece->data(), data, n);
+  lock_guard lock(p.m);
+  while (!job.cancelled && !p.stopping && job.out_bytes >= OUTPUT_AHEAD_LIMIT) pthread_cond_wait(&p.progress_cv, &p.m);
+  if (job.cancelled || p.stopping) {
+    std::free(piece);
+    return false;
+  }
+  if (job.out_tail != nullptr) job.out_tail->next = piece;
+  else job.out_head = piece;
+  job.out_tail = piece;
+  job.out_bytes += n;
+  pthread_cond_broadcast(&p.progress_cv);
+  return true;
+}
+
+void* worker_main(void* arg) {
+  worker_pool& p = *static_cast<worker_pool*>(arg);
+  pthread_mutex_lock(&p.m);
+  for (;;) {
+    block_job* job;
+    while (!p.stopping && (job = next_pending(p)) == nullptr) pthread_cond_wait(&p.work_cv, &p.m);
+    if (p.stopping) break;
+    job->state = job_state::running;
+    pthread_mutex_unlock(&p.m);
+    const block_result r = decode_block(*job, [&](const char* data, unsigned n) { return queue_output(p, *job, data, n); });
+    pthread_mutex_lock(&p.m);
+    job->result = r.result;
+    job->error = r.error;
+    job->state = job_state::done;
+    pthread_cond_broadcast(&p.progress_cv);
+  }
+  pthread_mutex_unlock(&p.m);
+  return nullptr;
+}
+
+bool pool_start(worker_pool& p, unsigned n) {
+  if (bzunzip_refuse_threads) return false;
+  while (p.count < n && pthread_create(&p.threads[p.count], nullptr, worker_main, &p) == 0) ++p.count;
+  return p.count > 0;
+}
+
+void pool_stop(worker_pool& p) {
+  pthread_mutex_lock(&p.m);
+  p.stopping = true;
+  pthread_cond_broadcast(&p.work_cv);
+  pthread_cond_broadcast(&p.progress_cv);
+  pthread_mutex_unlock(&p.m);
+  for (unsigned i = 0; i < p.count; ++i) pthread_join(p.threads[i], nullptr);
+  p.count = 0;
+}
+
+void free_output(block_job& job) {
+  while (job.out_head != nullptr) {
+    out_piece* next = job.out_head->next;
+    std::free(job.out_head);
+    job.out_head = next;
+  }
+  job.out_tail = nullptr;
+  job.out_bytes = 0;
+}
 
 enum class step_kind { complete, cut_short, failed, needs_redo };
 struct step {
   step_kind kind;
-  uint64_t end = 0;  // complete: the bit where the next marker starts
+  uint64_t end;  // complete: the bit where the next marker starts
 };
 
 class block_engine {
  public:
-  block_engine(const bz_context& ctx, unsigned threads)
-      : ctx_(ctx), threads_(std::min(threads, MAX_THREADS)), max_jobs_(threads_ + EXTRA_BLOCKS) {}
-  ~block_engine() {
-    for (const job_ptr& j : jobs_) pool_.cancel(j);
-    pool_.stop();
-  }
+  block_engine(const bz_context& ctx, unsigned threads);
+  ~block_engine();
   block_engine(const block_engine&) = delete;
   block_engine& operator=(const block_engine&) = delete;
 
   int run();
 
  private:
-  uint64_t total_bytes() const { return raw_base_ + raw_.size(); }
-  const unsigned char* at(uint64_t byte) const { return raw_.data() + (byte - raw_base_); }
+  uint64_t total_bytes() const { return raw_base_ + raw_.size; }
+  const unsigned char* at(uint64_t byte) const { return raw_.data + (byte - raw_base_); }
+  block_job& job(size_t i) { return pool_.jobs[(first_job_ + i) % pool_.job_slots]; }
   bool read_more();
   bool ensure_bytes(uint64_t end_byte);
   void scan();
   void trim(uint64_t keep_bit);
+  void drop_first_job();
   void fill();
   void dispatch();
   void write(const char* data, size_t n) { ctx_.writer(&ctx_, data, static_cast<int>(n)); }
   step head_block(uint64_t h, int level);
-  step drain(const job_ptr& job);
+  step drain(block_job& job);
   step redo(uint64_t h, int level);
   bool marker_at(uint64_t bit, bz2_marker& m);
   [[noreturn]] static void fatal_init(int error);
 
   bz_context ctx_;
-  const unsigned threads_;
-  const size_t max_jobs_;
+  unsigned threads_;
 
-  std::vector<char> chunk_ = std::vector<char>(READ_CHUNK);
-  std::vector<unsigned char> raw_;  // input bytes from raw_base_ on
+  unsigned char* chunk_;
+  byte_buffer raw_{};  // input bytes from raw_base_ on
   uint64_t raw_base_ = 0;
   uint64_t scanned_to_ = 0;  // marker starts before this byte are known
   bool input_ended_ = false;
 
-  std::deque<bz2_marker> markers_;  // from the head on, in input order
-  size_t dispatched_ = 0;           // markers_ whose blocks are dispatched
+  marker_list markers_{};  // from the head on
+  size_t dispatched_ = 0;  // markers_ whose blocks are dispatched
   int dispatch_level_ = 9;
   uint64_t next_stream_block_ = UINT64_MAX;  // first block of the stream after an end marker
   int next_stream_level_ = 9;
 
-  std::deque<job_ptr> jobs_;  // dispatched blocks, in input order
-  worker_pool pool_;
+  worker_pool pool_{};
+  size_t first_job_ = 0;  // slot of the first dispatched job
+  size_t job_count_ = 0;
+  uint64_t next_seq_ = 0;
   bool pool_tried_ = false;
 };
 
+block_engine::block_engine(const bz_context& ctx, unsigned threads)
+    : ctx_(ctx), threads_(threads < MAX_THREADS ? threads : MAX_THREADS) {
+  chunk_ = static_cast<unsigned char*>(grow(nullptr, READ_CHUNK));
+  pthread_mutex_init(&pool_.m, nullptr);
+  pthread_cond_init(&pool_.work_cv, nullptr);
+  pthread_cond_init(&pool_.progress_cv, nullptr);
+  pool_.job_slots = threads_ + EXTRA_BLOCKS;
+  pool_.jobs = static_cast<block_job*>(std::calloc(pool_.job_slots, sizeof(block_job)));
+  if (pool_.jobs == nullptr) out_of_memory();
+}
+
+block_engine::~block_engine() {
+  pool_stop(pool_);
+  for (size_t i = 0; i < pool_.job_slots; ++i) {
+    free_output(pool_.jobs[i]);
+    buffer_free(pool_.jobs[i].raw);
+  }
+  std::free(pool_.jobs);
+  pthread_cond_destroy(&pool_.progress_cv);
+  pthread_cond_destroy(&pool_.work_cv);
+  pthread_mutex_destroy(&pool_.m);
+  std::free(markers_.items);
+  buffer_free(raw_);
+  std::free(chunk_);
+}
+
 bool block_engine::read_more() {
   if (input_ended_) return false;
-  const int n = ctx_.reader(&ctx_, chunk_.data(), static_cast<int>(chunk_.size()));
-  if (n > 0) raw_.insert(raw_.end(), chunk_.begin(), chunk_.begin() + n);
-  if (n <= 0) input_ended_ = true;
+  const int n = ctx_.reader(&ctx_, reinterpret_cast<char*>(chunk_), static_cast<int>(READ_CHUNK));
+  if (n > 0) {
+    buffer_reserve(raw_, raw_.size + static_cast<size_t>(n));
+    std::memcpy(raw_.data + raw_.size, chunk_, static_cast<size_t>(n));
+    raw_.size += static_cast<size_t>(n);
+  } else {
+    input_ended_ = true;
+  }
   scan();
   return n > 0;
 }
@@ -329,60 +464,64 @@ bool block_engine::ensure_bytes(uint64_t end_byte) {
 }
 
 void block_engine::scan() {
-  std::vector<bz2_marker> found;
   const uint64_t first_bit = scanned_to_ * 8;
   const uint64_t total = total_bytes();
   if (total >= BZ2_MARKER_SPAN && scanned_to_ + BZ2_MARKER_SPAN <= total) {
     const uint64_t to = total - (BZ2_MARKER_SPAN - 1);
-    bz2_find_markers(at(scanned_to_), 0, static_cast<size_t>(to - scanned_to_), found);
-    for (bz2_marker& m : found) m.bit += scanned_to_ * 8;
+    marker_sink sink{&markers_, scanned_to_ * 8};
+    bz2_find_markers(at(scanned_to_), 0, static_cast<size_t>(to - scanned_to_), push_found, &sink);
     scanned_to_ = to;
   }
   if (input_ended_ && scanned_to_ < total) {
     // The last bytes, padded with zeros; a marker must end before them.
-    std::vector<unsigned char> tail(at(scanned_to_), at(total));
-    const size_t n = tail.size();
-    tail.resize(n + BZ2_MARKER_SPAN);
-    std::vector<bz2_marker> last;
-    bz2_find_markers(tail.data(), 0, n, last);
-    for (bz2_marker m : last) {
-      m.bit += scanned_to_ * 8;
-      if (m.bit + BZ2_MARKER_BITS <= total * 8) found.push_back(m);
-    }
+    const size_t n = static_cast<size_t>(total - scanned_to_);
+    unsigned char tail[2 * BZ2_MARKER_SPAN] = {};
+    std::memcpy(tail, at(scanned_to_), n);
+    marker_list last{};
+    marker_sink sink{&last, scanned_to_ * 8};
+    bz2_find_markers(tail, 0, n, push_found, &sink);
+    for (size_t i = 0; i < markers_size(last); ++i)
+      if (marker(last, i).bit + BZ2_MARKER_BITS <= total * 8) markers_push(markers_, marker(last, i));
+    std::free(last.items);
     scanned_to_ = total;
   }
   // Markers a test claims lie inside compressed data.
-  for (uint64_t bit : bzunzip_false_markers)
-    if (bit >= first_bit && bit < scanned_to_ * 8) found.push_back({bit, false});
-  std::sort(found.begin(), found.end(), [](const bz2_marker& x, const bz2_marker& y) { return x.bit < y.bit; });
-  markers_.insert(markers_.end(), found.begin(), found.end());
+  for (size_t i = 0; i < bzunzip_false_marker_count; ++i)
+    if (bzunzip_false_markers[i] >= first_bit && bzunzip_false_markers[i] < scanned_to_ * 8)
+      markers_push(markers_, {bzunzip_false_markers[i], false});
+}
+
+void block_engine::drop_first_job() {
+  block_job& j = job(0);
+  {
+    lock_guard lock(pool_.m);
+    j.cancelled = true;
+    if (j.state == job_state::pending) j.state = job_state::free;
+    pthread_cond_broadcast(&pool_.progress_cv);
+  }
+  first_job_ = (first_job_ + 1) % pool_.job_slots;
+  --job_count_;
 }
 
 // Everything before keep_bit is done with: its markers, jobs and bytes.
 void block_engine::trim(uint64_t keep_bit) {
-  while (!markers_.empty() && markers_.front().bit < keep_bit) {
-    markers_.pop_front();
+  while (markers_size(markers_) > 0 && marker(markers_, 0).bit < keep_bit) {
+    ++markers_.begin;
     if (dispatched_ > 0) --dispatched_;
   }
-  while (!jobs_.empty() && jobs_.front()->start < keep_bit) {
-    pool_.cancel(jobs_.front());
-    jobs_.pop_front();
-  }
-  const uint64_t keep_byte = std::min(keep_bit / 8, scanned_to_);
+  while (job_count_ > 0 && job(0).start < keep_bit) drop_first_job();
+  const uint64_t keep_byte = keep_bit / 8 < scanned_to_ ? keep_bit / 8 : scanned_to_;
   const uint64_t dead = keep_byte > raw_base_ ? keep_byte - raw_base_ : 0;
-  if (dead > READ_CHUNK && dead > raw_.size() / 2) {
-    raw_.erase(raw_.begin(), raw_.begin() + static_cast<std::ptrdiff_t>(dead));
+  if (dead > READ_CHUNK && dead > raw_.size / 2) {
+    std::memmove(raw_.data, raw_.data + dead, raw_.size - dead);
+    raw_.size -= dead;
     raw_base_ += dead;
   }
 }
 
 void block_engine::dispatch() {
-  while (jobs_.size() < max_jobs_ && dispatched_ < markers_.size()) {
-    const bz2_marker m = markers_[dispatched_];
-    const bool last = dispatched_ + 1 == markers_.size();
-    // A block without a marker behind it is left to the calling thread.
-    if (last) return;
-    ++dispatched_;
+  while (job_count_ < pool_.job_slots && dispatched_ + 1 < markers_size(markers_)) {
+    const bz2_marker m = marker(markers_, dispatched_++);
     if (m.is_end) {
       // A stream that follows starts its first block with its own level.
       const uint64_t q = (m.bit + STREAM_END_BITS + 7) / 8;
@@ -393,20 +532,29 @@ void block_engine::dispatch() {
       continue;
     }
     if (m.bit == next_stream_block_) dispatch_level_ = next_stream_level_;
-    auto job = std::make_shared<block_job>();
-    job->start = m.bit;
-    job->end = markers_[dispatched_].bit;
-    job->level = dispatch_level_;
-    job->raw.assign(at(m.bit / 8), at((job->end + 7) / 8));
-    jobs_.push_back(job);
-    if (!pool_tried_ && jobs_.size() >= 2) {
+    block_job& j = job(job_count_);
+    {
+      // A slot whose dropped job a worker still decodes is waited for.
+      lock_guard lock(pool_.m);
+      while (j.state == job_state::running) pthread_cond_wait(&pool_.progress_cv, &pool_.m);
+      free_output(j);
+    }
+    j.seq = next_seq_++;
+    j.start = m.bit;
+    j.end = marker(markers_, dispatched_).bit;
+    j.level = dispatch_level_;
+    buffer_assign(j.raw, at(m.bit / 8), static_cast<size_t>((j.end + 7) / 8 - m.bit / 8));
+    j.result = outcome::running;
+    j.cancelled = false;
+    ++job_count_;
+    if (!pool_tried_ && job_count_ >= 2) {
       // A second block: now threads pay off.
       pool_tried_ = true;
-      if (pool_.start(threads_))
-        for (const job_ptr& j : jobs_) pool_.submit(j);
-    } else if (!pool_.threads.empty()) {
-      pool_.submit(job);
+      pool_start(pool_, threads_);
     }
+    lock_guard lock(pool_.m);
+    j.state = job_state::pending;
+    pthread_cond_signal(&pool_.work_cv);
   }
 }
 
@@ -415,9 +563,10 @@ void block_engine::dispatch() {
 void block_engine::fill() {
   for (;;) {
     dispatch();
-    if (jobs_.size() >= max_jobs_ || input_ended_) return;
-    const uint64_t frontier = dispatched_ < markers_.size() ? markers_[dispatched_].bit / 8 : scanned_to_;
-    if (total_bytes() - std::min(frontier, total_bytes()) > MAX_BLOCK_BYTES) return;
+    if (job_count_ >= pool_.job_slots || input_ended_) return;
+    const uint64_t frontier =
+        dispatched_ < markers_size(markers_) ? marker(markers_, dispatched_).bit / 8 : scanned_to_;
+    if (frontier < total_bytes() && total_bytes() - frontier > MAX_BLOCK_BYTES) return;
     read_more();
   }
 }
@@ -425,8 +574,8 @@ void block_engine::fill() {
 bool block_engine::marker_at(uint64_t bit, bz2_marker& m) {
   while (scanned_to_ <= bit / 8 && read_more()) {
   }
-  if (markers_.empty() || markers_.front().bit != bit) return false;
-  m = markers_.front();
+  if (markers_size(markers_) == 0 || marker(markers_, 0).bit != bit) return false;
+  m = marker(markers_, 0);
   return true;
 }
 
@@ -438,49 +587,61 @@ void block_engine::fatal_init(int error) {
 // The block at the head: its job's output goes to the writer.
 step block_engine::head_block(uint64_t h, int level) {
   // Its end: the next marker, the input's end, or too far for a block.
-  while (markers_.size() < 2 && !input_ended_ && total_bytes() - h / 8 < MAX_BLOCK_BYTES) read_more();
+  while (markers_size(markers_) < 2 && !input_ended_ && total_bytes() - h / 8 < MAX_BLOCK_BYTES) read_more();
   fill();
-  if (jobs_.empty() || jobs_.front()->start != h || jobs_.front()->level != level) return {step_kind::needs_redo};
-  job_ptr job = jobs_.front();
-  jobs_.pop_front();
-  return drain(job);
+  if (job_count_ == 0 || job(0).start != h || job(0).level != level) return {step_kind::needs_redo, 0};
+  const step s = drain(job(0));
+  drop_first_job();
+  return s;
 }
 
-step block_engine::drain(const job_ptr& job) {
-  if (pool_.threads.empty() || pool_.take(job)) {
-    const block_result r = decode_block(*job, [&](const char* data, unsigned n) {
+step block_engine::drain(block_job& j) {
+  bool mine = pool_.count == 0;
+  if (!mine) {
+    lock_guard lock(pool_.m);
+    if (j.state == job_state::pending) {
+      j.state = job_state::running;  // no worker has it: decode it here
+      mine = true;
+    }
+  }
+  if (mine) {
+    const block_result r = decode_block(j, [&](const char* data, unsigned n) {
       write(data, n);
       return true;
     });
-    job->result = r.result;
-    job->error = r.error;
+    lock_guard lock(pool_.m);
+    j.result = r.result;
+    j.error = r.error;
+    j.state = job_state::done;
   } else {
     for (;;) {
-      std::vector<char> piece;
+      out_piece* piece;
       {
-        std::unique_lock<std::mutex> lock(pool_.m);
-        pool_.progress_cv.wait(lock, [&] { return !job->out.empty() || job->result != outcome::running; });
-        if (job->out.empty()) break;
-        piece.swap(job->out.front());
-        job->out.pop_front();
-        job->out_bytes -= piece.size();
+        lock_guard lock(pool_.m);
+        while (j.out_head == nullptr && j.state != job_state::done) pthread_cond_wait(&pool_.progress_cv, &pool_.m);
+        piece = j.out_head;
+        if (piece == nullptr) break;
+        j.out_head = piece->next;
+        if (j.out_head == nullptr) j.out_tail = nullptr;
+        j.out_bytes -= piece->size;
+        pthread_cond_broadcast(&pool_.progress_cv);
       }
-      pool_.progress_cv.notify_all();
-      write(piece.data(), piece.size());
+      write(piece->data(), piece->size);
+      std::free(piece);
     }
   }
-  switch (job->result) {
+  switch (j.result) {
     case outcome::complete:
-      return {step_kind::complete, job->end};
+      return {step_kind::complete, j.end};
     case outcome::incomplete:
-      return {step_kind::needs_redo};
+      return {step_kind::needs_redo, 0};
     case outcome::init_failed:
-      fatal_init(job->error);
+      fatal_init(j.error);
     default:
       break;
   }
-  std::fprintf(stderr, "bzDecompress: failed, ret=%d\n", job->error);
-  return {step_kind::failed};
+  std::fprintf(stderr, "bzDecompress: failed, ret=%d\n", j.error);
+  return {step_kind::failed, 0};
 }
 
 // Decompresses from `start` on the calling thread, feeding the record's
@@ -488,42 +649,43 @@ step block_engine::drain(const job_ptr& job) {
 // The decoder never gets bytes beyond a marker it has not been checked at.
 step block_engine::redo(uint64_t start, int level) {
   decoder d;
-  if (d.init_error != BZ_OK) fatal_init(d.init_error);
+  if (!decoder_start(d)) fatal_init(d.init_error);
+  const decoder_owner owner{d};
   auto emit = [&](const char* data, unsigned n) {
     write(data, n);
     return true;
   };
-  if (!ensure_bytes(start / 8 + 1)) return {step_kind::cut_short};
-  int ret = d.begin(level, start, *at(start / 8), emit);
+  if (!ensure_bytes(start / 8 + 1)) return {step_kind::cut_short, 0};
+  int ret = decoder_begin(d, level, start, *at(start / 8), emit);
   uint64_t fed = (start + 7) / 8;  // bytes before this are with the decoder
   while (ret == BZ_OK) {
-    const bool have_marker = !markers_.empty();
+    const bool have_marker = markers_size(markers_) > 0;
     uint64_t target = fed;
     if (have_marker)
-      target = (markers_.front().bit + 7) / 8;
+      target = (marker(markers_, 0).bit + 7) / 8;
     else if (input_ended_)
       target = total_bytes();
     else
-      target = std::max(fed, scanned_to_);
+      target = fed > scanned_to_ ? fed : scanned_to_;
     if (target > fed) {
-      ret = d.feed(at(fed), static_cast<size_t>(target - fed), emit);
+      ret = decoder_feed(d, at(fed), static_cast<size_t>(target - fed), emit);
       fed = target;
       if (ret != BZ_OK) break;
     }
     if (have_marker) {
-      const uint64_t c = markers_.front().bit;
-      if (d.produced_output()) return {step_kind::complete, c};
+      const uint64_t c = marker(markers_, 0).bit;
+      if (decoder_produced(d)) return {step_kind::complete, c};
       trim(c + 1);  // the block goes on past this marker
     } else if (input_ended_) {
-      return {step_kind::cut_short};
+      return {step_kind::cut_short, 0};
     } else {
       trim(fed * 8 - 8);
       read_more();
     }
   }
-  if (ret == BZ_STREAM_END) return {step_kind::cut_short};
+  if (ret == BZ_STREAM_END) return {step_kind::cut_short, 0};
   std::fprintf(stderr, "bzDecompress: failed, ret=%d\n", ret);
-  return {step_kind::failed};
+  return {step_kind::failed, 0};
 }
 
 int block_engine::run() {
@@ -532,7 +694,7 @@ int block_engine::run() {
   ensure_bytes(BZ2_HEADER_BYTES);
   if (total_bytes() == 0) return 0;
   if (total_bytes() < BZ2_HEADER_BYTES || !bz2_is_stream_header(at(0)))
-    return bzunzip_sequential(ctx_, raw_.data(), raw_.size());
+    return bzunzip_sequential(ctx_, raw_.data, raw_.size);
   uint64_t q = 0;  // byte where the current stream starts
   for (;;) {
     if (!ensure_bytes(q + BZ2_HEADER_BYTES) || !bz2_is_stream_header(at(q))) return 0;
@@ -557,7 +719,7 @@ int block_engine::run() {
       uint32_t block_crc = 0;
       if (ensure_bytes((h + BZ2_MARKER_BITS + BZ2_CRC_BITS + 7) / 8))
         block_crc = static_cast<uint32_t>(bz2_bits_at(at(raw_base_), h + BZ2_MARKER_BITS - raw_base_ * 8, BZ2_CRC_BITS));
-      step s = found ? head_block(h, level) : step{step_kind::needs_redo};
+      step s = found ? head_block(h, level) : step{step_kind::needs_redo, 0};
       if (s.kind == step_kind::needs_redo) {
         // Drop the job of this block, whatever became of it.
         trim(h + 1);
@@ -582,10 +744,11 @@ unsigned bzunzip_thread_count() {
   if (setting != nullptr && *setting != '\0') {
     char* end = nullptr;
     const long n = std::strtol(setting, &end, 10);
-    if (*end == '\0' && n >= 1) return static_cast<unsigned>(std::min<long>(n, MAX_THREADS));
+    if (*end == '\0' && n >= 1) return n < MAX_THREADS ? static_cast<unsigned>(n) : MAX_THREADS;
   }
   const long online = sysconf(_SC_NPROCESSORS_ONLN);
-  return online > 1 ? static_cast<unsigned>(std::min<long>(online, MAX_THREADS)) : 1u;
+  if (online <= 1) return 1;
+  return online < MAX_THREADS ? static_cast<unsigned>(online) : MAX_THREADS;
 }
 
 int bzunzip(intptr_t caller_value, bz_reader reader, bz_writer writer) {

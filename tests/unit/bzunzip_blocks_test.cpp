@@ -120,12 +120,14 @@ TEST(BzunzipBlocks, MarkerInsideCompressedDataIsJoinedBack) {
   const std::string data = mixed(900000);
   const std::string packed = vntest::bz2_compress(data, 1);
   const uint64_t bits = packed.size() * 8;
-  bzunzip_false_markers = {bits / 5, bits / 5 + 4000, bits / 2 + 3, bits - 300};
+  const uint64_t false_markers[] = {bits / 5, bits / 5 + 4000, bits / 2 + 3, bits - 300};
+  bzunzip_false_markers = false_markers;
+  bzunzip_false_marker_count = 4;
   const run_result r = unzip(packed, "2");
   EXPECT_TRUE(r.output == data);
   EXPECT_EQ(r.messages, "");
   EXPECT_EQ(r.status, 0);
-  bzunzip_false_markers.clear();
+  bzunzip_false_marker_count = 0;
 }
 
 TEST(BzunzipBlocks, ThreadsThatCannotStartLeaveTheWorkToTheCallingThread) {

@@ -74,7 +74,8 @@ ParallelBz2Compressor::ParallelBz2Compressor(int level, unsigned jobs, ByteSink&
       max_in_flight_(PIECES_PER_THREAD * (jobs > 0 ? jobs : 1)),
       out_(out) {
   const unsigned char header[BZ2_HEADER_BYTES] = {'B', 'Z', 'h', static_cast<unsigned char>('0' + level)};
-  bits_.bytes.assign(header, header + BZ2_HEADER_BYTES);
+  bytes_.assign(header, header + BZ2_HEADER_BYTES);
+  bits_.length = BZ2_HEADER_BYTES;
   current_.reserve(capacity_);
   // With one job the pieces are compressed on the calling thread.
   for (unsigned i = 0; jobs > 1 && i < jobs; ++i) workers_.emplace_back([this] { work(); });
@@ -115,10 +116,20 @@ void ParallelBz2Compressor::finish() {
   if (finished_) return;
   if (!current_.empty()) submit();
   emit_done(0);
+  make_room(STREAM_END_BITS + 8);
   bits_.put_stream_end(combined_crc_);
-  out_.write(bits_.bytes.data(), bits_.bytes.size());
-  bits_.bytes.clear();
+  flush();
   finished_ = true;
+}
+
+void ParallelBz2Compressor::make_room(uint64_t bits) {
+  bytes_.resize(bits_.length + bits / 8 + 8);
+  bits_.out = bytes_.data();
+}
+
+void ParallelBz2Compressor::flush() {
+  out_.write(bytes_.data(), bits_.length);
+  bits_.length = 0;
 }
 
 void ParallelBz2Compressor::submit() {
@@ -159,11 +170,11 @@ void ParallelBz2Compressor::emit_done(size_t keep_in_flight) {
     }
     if (piece->error) std::rethrow_exception(piece->error);
     for (const Bz2Block& b : piece->blocks) {
+      make_room(b.end_bit - FIRST_BLOCK_BIT);
       bits_.put_bits(b.stream.data(), FIRST_BLOCK_BIT, b.end_bit - FIRST_BLOCK_BIT);
       combined_crc_ = bz2_fold_crc(combined_crc_, b.crc);
     }
-    out_.write(bits_.bytes.data(), bits_.bytes.size());
-    bits_.bytes.clear();
+    flush();
   }
 }
 

@@ -56,6 +56,8 @@ class ParallelBz2Compressor : public ByteSink {
   };
 
   void submit();
+  void make_room(uint64_t bits);  // for bits more bits in bytes_
+  void flush();                   // writes the complete bytes out
   void emit_done(size_t keep_in_flight);
   void work();
 
@@ -67,6 +69,7 @@ class ParallelBz2Compressor : public ByteSink {
   int run_byte_ = -1;     // its last run of equal bytes
   unsigned run_length_ = 0;
   size_t encoded_ = 0;    // its pre-encoded length before that run
+  std::vector<unsigned char> bytes_;  // the writer's complete bytes
   bz2_bit_writer bits_;
   uint32_t combined_crc_ = 0;
   bool finished_ = false;
