@@ -19,24 +19,9 @@
 namespace {
 
 std::string compress(const std::string& data, int block_size_100k = 1) {
-  std::string out(data.size() + data.size() / 100 + 1024, '\0');
-  auto length = static_cast<unsigned>(out.size());
-  const int ret = BZ2_bzBuffToBuffCompress(out.data(), &length, const_cast<char*>(data.data()),
-                                           static_cast<unsigned>(data.size()), block_size_100k, 0, 0);
-  EXPECT_EQ(ret, BZ_OK);
-  out.resize(length);
-  return out;
+  return vntest::bz2_compress(data, block_size_100k);
 }
-
-// Poorly compressible bytes, so that a few hundred KB span several blocks.
-std::string noise(size_t n, uint32_t seed) {
-  std::string s(n, '\0');
-  for (auto& c : s) {
-    seed = seed * 1103515245u + 12345u;
-    c = static_cast<char>(seed >> 24);
-  }
-  return s;
-}
+using vntest::noise;
 
 // Input and output of one bzunzip run, reached through the caller value.
 struct memory_stream {
