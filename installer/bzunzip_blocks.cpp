@@ -752,11 +752,11 @@ unsigned bzunzip_thread_count() {
   if (setting != nullptr && *setting != '\0') {
     char* end = nullptr;
     const long n = std::strtol(setting, &end, 10);
-    if (*end == '\0' && n >= 1) return n < MAX_THREADS ? static_cast<unsigned>(n) : MAX_THREADS;
+    if (*end == '\0' && n >= 1) return n < long{MAX_THREADS} ? static_cast<unsigned>(n) : MAX_THREADS;
   }
   const long online = sysconf(_SC_NPROCESSORS_ONLN);
   if (online <= 1) return 1;
-  return online < MAX_THREADS ? static_cast<unsigned>(online) : MAX_THREADS;
+  return online < long{MAX_THREADS} ? static_cast<unsigned>(online) : MAX_THREADS;
 }
 
 int bzunzip(intptr_t caller_value, bz_reader reader, bz_writer writer) {
