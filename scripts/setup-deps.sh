@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, when missing.
 # As root it runs apt-get itself; otherwise it prints the line to run.
+# Packages named as arguments are wanted as well (fuzz/run names its own).
 set -u
 packages=(cmake g++ make libbz2-dev googletest libgtest-dev bzip2 pbzip2 tar)
 
+packages+=("$@")
 missing=()
 for p in "${packages[@]}"; do
   status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null)
