@@ -7,7 +7,6 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 
 #include "filename_internal.h"
 #include "vnlib.h"
@@ -35,29 +34,39 @@ bool readable(const char* path) {
   return true;
 }
 
-// A relative link target is relative to the directory holding the link.
-std::string resolve_link_target(const std::string& link, const char* target) {
-  if (is_absolute(target)) return target;
-  const char* last = filename_last_component(link.c_str());
-  if (last == nullptr) return target;
-  return link.substr(0, static_cast<size_t>(last - link.c_str()) + 1) + target;
+// Replaces the last component of the link path in current by target, or all
+// of it when target is absolute: a relative link target is relative to the
+// directory holding the link. False when the result does not fit in size.
+bool follow_link(char* current, size_t size, const char* target) {
+  size_t keep = 0;
+  if (!is_absolute(target)) {
+    const char* last = filename_last_component(current);
+    if (last != nullptr) keep = static_cast<size_t>(last - current) + 1;
+  }
+  const size_t length = std::strlen(target);
+  if (keep + length >= size) return false;
+  std::memcpy(current + keep, target, length + 1);
+  return true;
 }
 
 // The mode of the entry at the end of the link chain that starts at path.
-// A chain that cannot be followed to its end (a dangling or overlong chain)
-// falls back to fallback, the mode that stat reported.
+// A chain that cannot be followed to its end (a dangling or overlong chain,
+// or a name too long for the system) falls back to fallback, the mode that
+// stat reported.
 mode_t link_chain_mode(const char* path, mode_t fallback) {
-  std::string current = path;
+  char current[PATH_MAX];
+  if (std::strlen(path) >= sizeof current) return fallback;
+  std::strcpy(current, path);
   struct stat info {};
   for (int hops = 0;; ++hops) {
-    if (lstat(current.c_str(), &info) != 0) return fallback;
+    if (lstat(current, &info) != 0) return fallback;
     if (!is_symlink(info.st_mode)) return info.st_mode;
     if (hops == kMaxSymlinkHops) return fallback;
     char target[kLinkTargetBufferSize];
-    ssize_t length = readlink(current.c_str(), target, sizeof target - 1);
+    ssize_t length = readlink(current, target, sizeof target - 1);
     if (length < 0) return fallback;
     target[length] = '\0';
-    current = resolve_link_target(current, target);
+    if (!follow_link(current, sizeof current, target)) return fallback;
   }
 }
 

@@ -4,7 +4,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <string>
 
 #include "vnlib.h"
 
@@ -49,10 +48,15 @@ char* expand_user_home(const char* name) {
   const char* user_start = name + 1;
   const char* user_end = user_start;
   while (*user_end != '\0' && !filename_is_delim(static_cast<unsigned char>(*user_end))) ++user_end;
-  std::string user(user_start, user_end);
+  const size_t user_length = static_cast<size_t>(user_end - user_start);
+  char* user = static_cast<char*>(chk_alloc(user_length + 1));
+  if (user == nullptr) return nullptr;
+  std::memcpy(user, user_start, user_length);
+  user[user_length] = '\0';
   const char* rest = *user_end != '\0' ? user_end + 1 : nullptr;
 
-  const passwd* entry = getpwnam(user.c_str());
+  const passwd* entry = getpwnam(user);
+  chk_free(user);
   char* result = entry != nullptr && entry->pw_dir != nullptr ? home_joined(entry->pw_dir, rest)
                                                               : chk_strdup(name);
   endpwent();

@@ -305,6 +305,45 @@ int make_directory_tree2(char* path, mode_t mode);
 int mkdir_open(const char* path, int flags, mode_t mode);
 FILE* mkdir_fopen(const char* path, const char* fmode, mode_t dmode);
 
+// ---------------------------------------------------------------------------
+// Portability layer (lib/port_*.cpp): names the library calls on every system,
+// mapped onto what this one offers. Some share a name with a C library
+// function (stat64, open64, sighold ...); none is a macro, so the C
+// library's stay usable. Where both are in sight, a call that fits both
+// (sighold, sigrelse) must say which: vn::sighold.
+// ---------------------------------------------------------------------------
+
+// The status and open calls; off_t is already 64 bits wide here.
+int stat64(const char* path, struct stat* st);
+int lstat64(const char* path, struct stat* st);
+int fstat64(int fd, struct stat* st);
+int open64(const char* path, int flags, mode_t mode);
+int64_t sys_lseek64(int fd, int64_t offset, int whence);
+
+// Socket calls under their other family's names.
+int closesocket(int fd);
+int ioctlsocket(int fd, unsigned long request, void* arg);
+
+// There are no drives: does nothing and returns 0.
+int _chdrive(int drive);
+// The real identities cannot be set alone: do nothing and return -2.
+int setruid(uid_t uid);
+int setrgid(gid_t gid);
+
+// Block or unblock one signal of 1 to 31, leaving the others as they are;
+// 0, or -1 with errno EINVAL for any other number (nothing is changed).
+int sighold(int sig);
+int sigrelse(int sig);
+
+// Host and system identification. get_nodename and get_systemname take a
+// buffer of at least SYSTEM_NAME_BUFFER_SIZE bytes; on failure they leave an
+// empty text in it and return -1.
+constexpr size_t SYSTEM_NAME_BUFFER_SIZE = 256;
+int get_hostname(char* buf, size_t len);
+long my_gethostid();
+int get_nodename(char* buf);
+int get_systemname(char* buf);
+
 }  // namespace vn
 
 #endif  // VNLIB_H

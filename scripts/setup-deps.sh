@@ -3,7 +3,7 @@
 # As root it runs apt-get itself; otherwise it prints the line to run.
 # Packages named as arguments are wanted as well (fuzz/run names its own).
 set -u
-packages=(cmake g++ make libbz2-dev googletest libgtest-dev bzip2 pbzip2 tar)
+packages=(cmake g++ make binutils libbz2-dev googletest libgtest-dev bzip2 pbzip2 tar pkg-config groff-base man-db)
 
 packages+=("$@")
 missing=()

@@ -94,7 +94,9 @@ TEST_F(ExecSearch, RelativeLinkTargetsAreFollowedFromTheLinkDirectory) {
   ASSERT_EQ(symlink("tool", sub("bin/tool-link").c_str()), 0);
   ASSERT_EQ(symlink("notes", sub("bin/notes-link").c_str()), 0);
   ASSERT_EQ(symlink("tool-link", sub("bin/second-link").c_str()), 0);
+  ASSERT_EQ(symlink(sub("notes").c_str(), sub("bin/absolute-link").c_str()), 0);
   EXPECT_EQ(take(vn::check_exec_file("bin/tool-link")), "bin/tool-link");
+  EXPECT_EQ(take(vn::check_exec_file("bin/absolute-link")), "bin/absolute-link");
   EXPECT_EQ(take(vn::check_exec_file("bin/second-link")), "bin/second-link");
   EXPECT_EQ(take(vn::check_exec_file("bin/notes-link")), "<null>");
   // find_exec_path reports the file the links lead to.
