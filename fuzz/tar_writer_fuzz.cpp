@@ -4,6 +4,7 @@
 // every input. The writer must end with no file left open.
 #include <unistd.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "archive.h"

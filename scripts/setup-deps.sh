@@ -8,8 +8,8 @@ packages=(cmake g++ make binutils libbz2-dev googletest libgtest-dev bzip2 pbzip
 packages+=("$@")
 missing=()
 for p in "${packages[@]}"; do
-  status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null)
-  [ "$status" = "install ok installed" ] || missing+=("$p")
+  # One line per installed architecture (amd64 and i386 side by side).
+  dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -qx "install ok installed" || missing+=("$p")
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
