@@ -13,6 +13,7 @@
 #ifndef VNLIB_H
 #define VNLIB_H
 
+#include <dirent.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -291,6 +292,74 @@ int is_wildcard(const char* string);
 // Counts enables up and disables down; nothing reads the count.
 extern int32_t wild_case_conversion_count;
 void wild_set_case_conversion(int enable);
+
+// ---------------------------------------------------------------------------
+// Directory globbing (filename/glob*.cpp, filename/wild_*.cpp). Not
+// re-entrant: the settings, the match-name buffer and the sort flags below
+// are process-wide.
+// ---------------------------------------------------------------------------
+
+// Seconds one glob_filenames call may spend expanding; 0 = no limit.
+extern int32_t wild_limit_timeout;
+// Names one wildcard component may add before its expansion stops; 0 = no
+// limit.
+extern int32_t wild_limit_max_count;
+// While non-zero every status query of the globber uses lstat. A counter:
+// raise it around a query and lower it afterwards, so nested uses compose.
+extern int32_t wild_lstat;
+// Reset to 0 by every glob_filenames call.
+extern int32_t shell_error;
+// The flag word of the sort in progress, read by wild_compare.
+extern int32_t wild_sort_flags;
+// Holds the name wild_next_match returns; grown on demand and kept.
+extern dstr wild_match_name;
+
+// One result of glob_filenames. The array ends with an entry whose ge_name is
+// null; the receiver releases every ge_name and then the array (chk_free).
+struct glob_entry {
+  char* ge_name;        // the path
+  int32_t ge_size;      // bytes available in ge_name's buffer
+  struct stat ge_stat;  // status of the path; all zero when it could not be had
+};
+
+// Reads VN_WILD_LIMIT_TIMEOUT and VN_WILD_LIMIT_MAX_COUNT when they are set.
+void wild_init();
+// The existing paths a pattern names, filtered by WILD_FILES / WILD_DIRS when
+// the pattern has a wildcard component, sorted unless WILD_NOSORT. Names
+// that begin with "|" or "!" come back as the one entry. Null only when the
+// pattern is null or memory runs out.
+glob_entry* glob_filenames(const char* pattern, int flags);
+// stat, or lstat when wild_lstat is raised or WILD_LSTAT is in the flags.
+int wild_stat(const char* path, struct stat* status, int flags);
+// The next name in the directory of base (the current directory when base
+// is null) that matches component or, with WILD_ALLDIRS, is a directory.
+// *directory starts empty and is managed by the calls; null at the end. The
+// name lives in wild_match_name until the next call.
+char* wild_next_match(const glob_entry* base, const char* component, int flags, DIR** directory);
+// Appends to list (as char* pointers) a new absolute path for every
+// directory below directory, never through a symbolic link. When rest is a
+// plain path, only directories that hold it are appended (all are still
+// searched). Returns the number of paths appended.
+int wild_walk_tree(dstr* list, const char* directory, int flags, int depth, const char* rest);
+// Sort order of two glob_entry records under wild_sort_flags.
+int wild_compare(const void* a, const void* b);
+// The last delimiter of a leading run of two or more, else the name itself.
+const char* skip_delimiter_run(const char* name);
+char* skip_delimiter_run(char* name);
+
+// ---------------------------------------------------------------------------
+// File-name simplification (filename/simplify.cpp, filename/collapse.cpp)
+// ---------------------------------------------------------------------------
+
+// New string: the text unquoted, wildcard-expanded and simplified.
+char* simplify_and_expand_filename(const char* text);
+// New string: the name made absolute with "~", ".", ".." and repeated
+// delimiters folded away (textually; links are not resolved).
+char* simplify_filename(const char* name);
+// Folds delimiter runs, "." and ".." components in place.
+void wild_collapse(char* name);
+// New string: the name with every "/../" applied to the text before it.
+char* remove_dotdot(const char* name);
 
 // ---------------------------------------------------------------------------
 // Directory trees (filename/dirtree.cpp)
