@@ -10,8 +10,6 @@
 // stack; patterns that would nest deeper simply do not match.
 #include <algorithm>
 #include <cstring>
-#include <memory>
-#include <new>
 
 #include "vnlib.h"
 
@@ -186,15 +184,20 @@ bool match_piece(const char* name, const char* name_end, const char* piece, cons
                  int flags) {
   size_t slots = static_cast<size_t>(piece_end - piece) + 1;
   size_t stack_memo[kStackMemoSlots];
-  std::unique_ptr<size_t[]> heap_memo;
+  // A long pattern's memo comes from the library's allocator and is freed
+  // by hand: array new or a cleanup object would link the C++ runtime's
+  // exception support into the installer program.
+  size_t* heap_memo = nullptr;
   size_t* memo = stack_memo;
   if (slots > kStackMemoSlots) {
-    heap_memo.reset(new (std::nothrow) size_t[slots]);
-    memo = heap_memo.get();
+    heap_memo = static_cast<size_t*>(check_alloc(slots * sizeof(size_t), "wild_match"));
+    memo = heap_memo;
   }
   if (memo != nullptr) std::fill(memo, memo + slots, static_cast<size_t>(name_end - name));
   Matcher m{name, name_end, piece, memo, 0};
-  return match_range(m, name, piece, piece_end, flags);
+  const bool matched = match_range(m, name, piece, piece_end, flags);
+  chk_free_safe(heap_memo);
+  return matched;
 }
 
 }  // namespace

@@ -80,6 +80,9 @@ int vninstall(int flags, const char* argv0) {
   if (flags & 1) quiet_install = 1;
   umask(022);
   std::signal(SIGPIPE, SIG_IGN);
+  // Answers are read without read-ahead: what follows them on standard
+  // input stays there for the helpers, scripts and shell started later.
+  std::setvbuf(stdin, nullptr, _IONBF, 0);
   build_package_magic();
 
   locate_own_file(argv0);

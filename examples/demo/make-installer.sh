@@ -1,5 +1,8 @@
 #!/usr/bin/env bash
-# Builds the demo installer: make-installer.sh VNPACK OUTPUT
+# Builds the hello installer: make-installer.sh VNPACK OUTPUT
+# Records run in the order given: the environment first (the script reads
+# it), then the welcome dialogue that enters the install directory, the
+# files unpacked there, and the script that configures them.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 vnpack=$1
@@ -7,4 +10,7 @@ output=$2
 "$vnpack" build -o "$output" \
   --env VN_PRODUCT=hello \
   --env VN_VERSION=1.7 \
-  --archive "$here/files"
+  --env VN_LANGUAGE=en \
+  --welcome "$here/welcome.txt" \
+  --archive "$here/files" \
+  --script "$here/postinstall.sh"

@@ -27,6 +27,16 @@ subst() {
   sed "${args[@]}" "$1"
 }
 
+# A case that needs what the system may refuse (a private mount namespace)
+# says so in "needs"; when that fails, the case is skipped with its output.
+if [ -f "$case_dir/needs" ]; then
+  if ! why=$(cd "$T" && T="$T" bash -e "$case_dir/needs" 2>&1); then
+    echo "skip $name: ${why:-refused by the system}"
+    rm -rf "$T"
+    exit 77
+  fi
+fi
+
 if [ -f "$case_dir/build" ]; then
   (cd "$T" && PATH="$bin_dir:$tools_dir:$PATH" VNINSTALL="$bin_dir/vninstall" CASE="$case_dir" T="$T" \
      bash -e "$case_dir/build") >"$T/build.log" 2>&1 || { cat "$T/build.log"; fail "build step failed"; }

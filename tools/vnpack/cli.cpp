@@ -17,9 +17,15 @@ const char* const USAGE_TEXT =
     "build writes an installer: the installer program followed by a package\n"
     "holding one record per ITEM, in the order given. Items:\n"
     "  --env NAME=VALUE   environment record (type 12), under 1024 bytes\n"
+    "  --welcome FILE     welcome text (type 1), shown word-wrapped before the\n"
+    "                     installer asks for the install directory\n"
     "  --archive DIR      the contents of DIR as a tar archive, compressed (type 2)\n"
     "  --tar FILE         an existing tar file, compressed (type 2)\n"
     "  --bz2 FILE         an existing bzip2-compressed tar file, stored as it is (type 2)\n"
+    "  --helper FILE      an executable (type 7), run with the installer's working\n"
+    "                     directory and environment\n"
+    "  --script FILE      a shell script, compressed (type 11), run in the install\n"
+    "                     directory with INSTALL_ROOT naming it\n"
     "  --raw TYPE FILE    a record of type TYPE (0-255) holding FILE's bytes\n"
     "Options of build:\n"
     "  -o, --output OUTPUT  the installer to write (replaced only when complete)\n"
@@ -28,8 +34,12 @@ const char* const USAGE_TEXT =
     "  --level N            bzip2 block size 1-9 for the items after it (default 9)\n"
     "  --dereference        store what symbolic links under --archive point to\n"
     "\n"
+    "Records are carried out in the order given: put --welcome before the\n"
+    "archives and scripts that belong in the install directory.\n"
+    "\n"
     "list shows the payload offset, the header's size and CRC checked against\n"
-    "the file, and the records; --contents adds the entries of each archive.\n"
+    "the file, and the records with the first line of each text and script;\n"
+    "--contents adds the entries of each archive.\n"
     "verify checks the size and CRC; it exits 0 when both match, 1 otherwise.\n";
 
 std::string BuildItem::option() const {
@@ -39,6 +49,9 @@ std::string BuildItem::option() const {
     case Kind::archive: return "--archive";
     case Kind::tar: return "--tar";
     case Kind::bz2: return "--bz2";
+    case Kind::welcome: return "--welcome";
+    case Kind::helper: return "--helper";
+    case Kind::script: return "--script";
   }
   return "";
 }
@@ -164,6 +177,12 @@ Request parse_build(ArgCursor& c) {
       add(BuildItem::Kind::tar, c.value(arg));
     } else if (arg == "--bz2") {
       add(BuildItem::Kind::bz2, c.value(arg));
+    } else if (arg == "--welcome") {
+      add(BuildItem::Kind::welcome, c.value(arg));
+    } else if (arg == "--helper") {
+      add(BuildItem::Kind::helper, c.value(arg));
+    } else if (arg == "--script") {
+      add(BuildItem::Kind::script, c.value(arg));
     } else if (arg == "--raw") {
       unsigned type = parse_record_type(c.value(arg));
       add(BuildItem::Kind::raw, c.second_value(arg), type);

@@ -10,11 +10,11 @@
 namespace vnpack {
 
 struct BuildItem {
-  enum class Kind { env, raw, archive, tar, bz2 };
+  enum class Kind { env, raw, archive, tar, bz2, welcome, helper, script };
   Kind kind = Kind::env;
   std::string value;  // the assignment (env) or the path
   unsigned type = 0;  // record type (raw)
-  int level = 9;      // bzip2 block size (archive, tar)
+  int level = 9;      // bzip2 block size (archive, tar, script)
   std::string option() const;  // "--env", ... for messages
 };
 

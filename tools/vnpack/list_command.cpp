@@ -31,6 +31,39 @@ std::string printable(std::string_view text) {
   return out;
 }
 
+// The first line of a text as a details column: its line end dropped and
+// its length bounded, so one record stays one line of the table.
+constexpr size_t FIRST_LINE_SHOWN = 60;
+
+std::string first_line_details(std::string_view text) {
+  text = text.substr(0, text.find_first_of("\r\n"));
+  const bool cut = text.size() > FIRST_LINE_SHOWN;
+  std::string details = "\"" + printable(text.substr(0, FIRST_LINE_SHOWN));
+  return details + (cut ? "...\"" : "\"");
+}
+
+// Keeps the decompressed bytes up to the first line end.
+class FirstLineSink : public ByteSink {
+ public:
+  void write(const void* data, size_t n) override {
+    if (done_) return;
+    std::string_view bytes(static_cast<const char*>(data), n);
+    const size_t end = bytes.find('\n');
+    if (end != std::string_view::npos) {
+      bytes = bytes.substr(0, end);
+      done_ = true;
+    }
+    const size_t room = FIRST_LINE_SHOWN + 1 - text_.size();
+    text_.append(bytes.substr(0, room));
+    if (text_.size() > FIRST_LINE_SHOWN) done_ = true;
+  }
+  const std::string& text() const { return text_; }
+
+ private:
+  std::string text_;
+  bool done_ = false;
+};
+
 std::string hex32(uint32_t v) {
   char buf[16];
   std::snprintf(buf, sizeof buf, "%08" PRIx32, v);
@@ -48,6 +81,9 @@ class Lister {
   void print_header_checks(const PackageHeader& h);
   void print_record(const RecordInfo& r);
   std::string env_details(const RecordInfo& r);
+  std::string welcome_details(const RecordInfo& r);
+  std::string script_details(const RecordInfo& r, std::string& problem);
+  ByteSource body_source(const RecordInfo& r, uint64_t& pos);
   void list_archive(const RecordInfo& r);
   void error(const std::string& line) {
     std::fprintf(out_, "%sERROR: %s\n", indent, line.c_str());
@@ -111,7 +147,10 @@ void Lister::print_record(const RecordInfo& r) {
     return;
   }
   std::string details;
+  std::string script_problem;
   if (r.type == RECORD_ENV) details = env_details(r);
+  if (r.type == RECORD_WELCOME) details = welcome_details(r);
+  if (r.type == RECORD_SCRIPT && r.problem == Problem::none) details = script_details(r, script_problem);
   std::fprintf(out_, "%10" PRIu64 "  %10" PRIu64 "  %3u %-9s %10" PRIu32 "%s%s\n", relative, r.offset, r.type,
                std::string(record_type_name(r.type)).c_str(), r.length, details.empty() ? "" : "  ",
                details.c_str());
@@ -127,7 +166,41 @@ void Lister::print_record(const RecordInfo& r) {
   if (record_type_name(r.type) == "unknown") warning("the installer stops at a record of this type");
   if (r.type == RECORD_ENV && r.length > MAX_ENV_BODY)
     warning("longer than " + std::to_string(MAX_ENV_BODY) + " bytes: the installer stops at this record");
+  if (!script_problem.empty()) error(script_problem);
   if (contents_ && is_archive_record(r.type)) list_archive(r);
+}
+
+std::string Lister::welcome_details(const RecordInfo& r) {
+  std::vector<char> body(FIRST_LINE_SHOWN + 2);
+  size_t want = r.body_present < body.size() ? static_cast<size_t>(r.body_present) : body.size();
+  size_t got = read_at(file_.fd.get(), body.data(), want, r.offset + RECORD_HEAD_SIZE, file_.path);
+  return first_line_details(std::string_view(body.data(), got));
+}
+
+// The script's first line; a stream that does not decompress completely
+// (the installer would not run it) gives its problem instead.
+std::string Lister::script_details(const RecordInfo& r, std::string& problem) {
+  if (r.length == 0) return "";
+  uint64_t pos = 0;
+  FirstLineSink first_line;
+  Bz2DecodeResult result = decode_bz2(body_source(r, pos), first_line);
+  if (result.status != Bz2DecodeResult::Status::complete) {
+    problem = "script not run: " + describe_bz2_problem(result);
+    return "";
+  }
+  return first_line_details(first_line.text());
+}
+
+// Hands out the bytes of the record's body that the file holds.
+ByteSource Lister::body_source(const RecordInfo& r, uint64_t& pos) {
+  pos = r.offset + RECORD_HEAD_SIZE;
+  const uint64_t end = pos + r.body_present;
+  return [this, &pos, end](char* buf, size_t n) {
+    size_t want = end - pos < n ? static_cast<size_t>(end - pos) : n;
+    size_t got = read_at(file_.fd.get(), buf, want, pos, file_.path);
+    pos += got;
+    return got;
+  };
 }
 
 std::string Lister::env_details(const RecordInfo& r) {
@@ -147,14 +220,8 @@ void Lister::list_archive(const RecordInfo& r) {
     warning("empty archive record: nothing to unpack");
     return;
   }
-  uint64_t pos = r.offset + RECORD_HEAD_SIZE;
-  const uint64_t end = pos + r.body_present;
-  ByteSource source = [&](char* buf, size_t n) {
-    size_t want = end - pos < n ? static_cast<size_t>(end - pos) : n;
-    size_t got = read_at(file_.fd.get(), buf, want, pos, file_.path);
-    pos += got;
-    return got;
-  };
+  uint64_t pos = 0;
+  ByteSource source = body_source(r, pos);
   TarLister tar([&](const TarListEntry& e) {
     std::fprintf(out_, "%s%-9s %04" PRIo32 " %12" PRIu64 "  %s\n", indent, typeflag_name(e.typeflag).c_str(), e.mode,
                  e.size, printable(e.name).c_str());

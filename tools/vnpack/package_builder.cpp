@@ -4,6 +4,8 @@
 
 #include <sys/stat.h>
 
+#include <cstdio>
+#include <string>
 #include <vector>
 
 #include "bz2_stream.h"
@@ -60,6 +62,15 @@ void open_input(PreparedItem& p, bool need_regular) {
   p.size = p.regular ? static_cast<uint64_t>(st.st_size) : 0;
 }
 
+// A helper is run as a program: a file without any execute permission
+// would only fail on the user's machine.
+void check_executable(const PreparedItem& p) {
+  struct stat st {};
+  if (::fstat(p.fd.get(), &st) != 0) fail_errno(p.item->value, "cannot get the file status");
+  if ((st.st_mode & 0111) == 0)
+    throw Failure(p.item->value + ": not executable (--helper takes a program; chmod +x it)");
+}
+
 void check_bz2(PreparedItem& p) {
   uint64_t pos = 0;
   const std::string& path = p.item->value;
@@ -92,13 +103,19 @@ void prepare_stub(Preflight& pf, const BuildRequest& request, const char* argv0)
                   std::to_string(*at) + " (is it an installer with a package already?)");
 }
 
+// Items whose file is the record body byte for byte.
+bool is_stored_as_is(BuildItem::Kind kind) {
+  using enum BuildItem::Kind;
+  return kind == raw || kind == bz2 || kind == welcome || kind == helper;
+}
+
 // The installer's size as far as it is known before compressing anything.
 uint64_t known_size(const Preflight& pf) {
   uint64_t total = pf.stub_size + PACKAGE_HEADER_SIZE;
   for (const PreparedItem& p : pf.items) {
     total += RECORD_HEAD_SIZE;
     if (p.item->kind == BuildItem::Kind::env) total += p.item->value.size() + 1;
-    if (p.item->kind == BuildItem::Kind::raw || p.item->kind == BuildItem::Kind::bz2) total += p.size;
+    if (is_stored_as_is(p.item->kind)) total += p.size;
   }
   return total;
 }
@@ -115,7 +132,13 @@ Preflight prepare(const BuildRequest& request, const char* argv0) {
     switch (item.kind) {
       case BuildItem::Kind::env: break;
       case BuildItem::Kind::raw:
+      case BuildItem::Kind::welcome:
+      case BuildItem::Kind::script:
       case BuildItem::Kind::tar: open_input(p, false); break;
+      case BuildItem::Kind::helper:
+        open_input(p, true);
+        check_executable(p);
+        break;
       case BuildItem::Kind::bz2: open_input(p, true); break;
       case BuildItem::Kind::archive: p.entries = scan_tree(item.value, scan); break;
     }
@@ -153,6 +176,8 @@ void write_body(PreparedItem& p, OutputFile& out, const ScanOptions& scan) {
       out.write(item.value.c_str(), item.value.size() + 1);  // with its zero byte
       return;
     case BuildItem::Kind::raw:
+    case BuildItem::Kind::welcome:
+    case BuildItem::Kind::helper:
       if (p.regular)
         copy_exact(p.fd.get(), p.size, item.value, out);
       else
@@ -161,7 +186,8 @@ void write_body(PreparedItem& p, OutputFile& out, const ScanOptions& scan) {
     case BuildItem::Kind::bz2:
       copy_exact(p.fd.get(), p.size, item.value, out);
       return;
-    case BuildItem::Kind::tar: {
+    case BuildItem::Kind::tar:
+    case BuildItem::Kind::script: {
       Bz2Compressor bz(item.level, out);
       if (p.regular)
         copy_exact(p.fd.get(), p.size, item.value, bz);
@@ -179,13 +205,52 @@ void write_body(PreparedItem& p, OutputFile& out, const ScanOptions& scan) {
   }
 }
 
+}  // namespace
+
 unsigned record_type_of(const BuildItem& item) {
   switch (item.kind) {
     case BuildItem::Kind::env: return RECORD_ENV;
     case BuildItem::Kind::raw: return item.type;
-    default: return RECORD_ARCHIVE;
+    case BuildItem::Kind::welcome: return RECORD_WELCOME;
+    case BuildItem::Kind::helper: return RECORD_HELPER;
+    case BuildItem::Kind::script: return RECORD_SCRIPT;
+    case BuildItem::Kind::archive:
+    case BuildItem::Kind::tar:
+    case BuildItem::Kind::bz2: return RECORD_ARCHIVE;
   }
+  return RECORD_ARCHIVE;
 }
+
+std::vector<std::string> ordering_warnings(const std::vector<BuildItem>& items) {
+  std::vector<std::string> warnings;
+  const BuildItem* first_archive = nullptr;
+  bool have_welcome = false;
+  bool warned_script = false;
+  bool warned_welcome = false;
+  for (const BuildItem& item : items) {
+    const unsigned type = record_type_of(item);
+    if (is_archive_record(type) && first_archive == nullptr) first_archive = &item;
+    if (type == RECORD_SCRIPT && !have_welcome && !warned_script) {
+      warnings.push_back(item.option() + " " + item.value +
+                         ": comes before any welcome record, so its INSTALL_ROOT is the directory the "
+                         "installer is started from");
+      warned_script = true;
+    }
+    if (type == RECORD_WELCOME) {
+      have_welcome = true;
+      if (first_archive != nullptr && !warned_welcome) {
+        warnings.push_back(item.option() + " " + item.value + ": comes after " + first_archive->option() + " " +
+                           first_archive->value +
+                           ", which unpacks into the directory the installer is started from, not the install "
+                           "directory");
+        warned_welcome = true;
+      }
+    }
+  }
+  return warnings;
+}
+
+namespace {
 
 // A record: its head is written with length 0 first and filled in once the
 // body (whose compressed length is not known beforehand) is complete.
@@ -205,6 +270,8 @@ void write_record(PreparedItem& p, OutputFile& out, const ScanOptions& scan) {
 
 void build_installer(const BuildRequest& request, const char* argv0) {
   Preflight pf = prepare(request, argv0);
+  for (const std::string& warning : ordering_warnings(request.items))
+    std::fprintf(stderr, "vnpack: warning: %s\n", warning.c_str());
   ScanOptions scan{request.dereference};
 
   OutputFile out(request.output);

@@ -1,0 +1,140 @@
+// Welcome records: the package's text shown word-wrapped, then the dialogue
+// that chooses the install directory, creates it when asked to and enters
+// it, so that later archives unpack there and scripts learn where it is.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "installer.h"
+#include "vnlib.h"
+
+namespace {
+
+constexpr const char* DEFAULT_INSTALL_DIR = "/usr/local/vantor";
+constexpr size_t TEXT_CHUNK = 1024;
+constexpr int WRAP_COLUMN = 75;  // no word is moved to end after this column
+constexpr size_t DIRECTORY_TEXT_SIZE = 1024;
+constexpr int ANSWER_READ_SIZE = 1023;  // one line of at most 1022 characters
+constexpr mode_t INSTALL_DIR_MODE = 0755;
+
+// Tab, LF, vertical tab, form feed, CR and blank.
+bool is_white_space(unsigned char c) { return (vn::ctype_array[c] & vn::CTYPE_SPACE) != 0; }
+
+// Bytes from start up to the next white space or the end of the chunk.
+int word_length(const unsigned char* chunk, size_t start, size_t count) {
+  size_t end = start;
+  while (end < count && !is_white_space(chunk[end])) ++end;
+  return static_cast<int>(end - start);
+}
+
+// Writes one chunk of the text, moving a word that would end after the wrap
+// column to a new line. Only a byte preceded by white space in the same
+// chunk starts a word. A word too long for any line is moved only when the
+// line already holds something, and is then written whole.
+void write_wrapped(const unsigned char* chunk, size_t count, int& column) {
+  for (size_t i = 0; i < count; ++i) {
+    const unsigned char c = chunk[i];
+    if (c == '\n') {
+      std::putchar('\n');
+      column = 0;
+      continue;
+    }
+    const bool starts_word = i > 0 && !is_white_space(c) && is_white_space(chunk[i - 1]);
+    if (starts_word && column > 0 && word_length(chunk, i, count) + column > WRAP_COLUMN) {
+      std::putchar('\n');
+      column = 0;
+    }
+    std::putchar(c);
+    ++column;
+  }
+}
+
+// The record's text, shown unless archives go to standard output.
+void show_text(int fd, uint32_t length) {
+  unsigned char chunk[TEXT_CHUNK];
+  int column = 0;
+  while (length > 0) {
+    const size_t want = length < TEXT_CHUNK ? length : TEXT_CHUNK;
+    if (read_fully(fd, chunk, want) != want) {
+      std::fflush(stdout);
+      std::fputs("Premature EOF detected\n", stderr);
+      std::exit(1);
+    }
+    if (!gz_install) write_wrapped(chunk, want, column);
+    length -= static_cast<uint32_t>(want);
+  }
+  std::fflush(stdout);
+}
+
+// Reads one answer line after making the prompt visible; false when input
+// has ended. The rest of a line too long for the buffer is dropped, so it
+// cannot become the answer to the next question.
+bool read_answer(char* answer) {
+  std::fflush(stdout);
+  if (std::fgets(answer, ANSWER_READ_SIZE, stdin) == nullptr) return false;
+  const size_t n = std::strlen(answer);
+  if (n > 0 && answer[n - 1] != '\n') {
+    int c;
+    do c = std::getchar(); while (c != EOF && c != '\n');
+  }
+  return true;
+}
+
+// The typed directory, or the default for Enter and for the end of input.
+void ask_directory(char* directory) {
+  char answer[DIRECTORY_TEXT_SIZE];
+  std::printf("Directory where to install software [%s]: ", directory);
+  if (!read_answer(answer) || answer[0] == '\0' || answer[0] == '\n') return;
+  size_t n = std::strlen(answer);
+  while (n > 0 && answer[n - 1] == '\n') answer[--n] = '\0';
+  std::memcpy(directory, answer, n + 1);
+}
+
+[[noreturn]] void fail_with_directory(const char* first_line) {
+  std::printf("%s       %s\n", first_line, install_root);
+  std::fflush(stdout);
+  std::perror("Create failed");
+  std::exit(1);
+}
+
+// A missing directory is created when the user agrees or input has ended.
+void create_if_missing() {
+  struct stat st;
+  if (stat(install_root, &st) == 0) return;
+  std::printf("\nThe install directory [%s] does not exist.\n", install_root);
+  std::printf("Do you wish to create it [y/n] ? ");
+  char answer[DIRECTORY_TEXT_SIZE];
+  if (read_answer(answer) && answer[0] != 'y' && answer[0] != 'Y') {
+    std::printf("\nInstallation aborted. Please try again.\n");
+    std::exit(1);
+  }
+  if (vn::port_mkdir(install_root, INSTALL_DIR_MODE) < 0)
+    fail_with_directory("Error: Failed to create the install directory.\n");
+}
+
+}  // namespace
+
+int handle_welcome_record(int fd, const unsigned char* head) {
+  show_text(fd, record_body_length(head));
+  if (gz_install) return 0;
+
+  char directory[DIRECTORY_TEXT_SIZE];
+  std::snprintf(directory, sizeof directory, "%s", DEFAULT_INSTALL_DIR);
+  ask_directory(directory);
+
+  char* expanded = vn::simplify_and_expand_filename(directory);
+  if (expanded == nullptr) {
+    std::printf("Error: cannot expand the install directory.\n       %s\n", directory);
+    std::exit(1);
+  }
+  vn::chk_free_safe(install_root);  // an earlier welcome record's choice
+  install_root = expanded;
+
+  create_if_missing();
+  if (chdir(install_root) != 0) fail_with_directory("Error: Cannot switch to the install directory.\n");
+  vn::get_cwd_changed_directory();
+  return 0;
+}
