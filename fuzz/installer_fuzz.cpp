@@ -43,7 +43,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz_input input(data, size);
   const std::string_view answers = input.take_bytes(input.take_byte());
   write_scratch_file(INSTALLER_NAME, stub + std::string(input.take_rest()));
-  run_confined({run_installer, nullptr, answers, true, TIME_LIMIT_SECONDS});
+  // VN_FUZZ_SHOW_STDERR=1 shows what the installer says (to reproduce a finding).
+  static const bool discard_stderr = std::getenv("VN_FUZZ_SHOW_STDERR") == nullptr;
+  run_confined({run_installer, nullptr, answers, discard_stderr, TIME_LIMIT_SECONDS});
   empty_scratch_directory();
   return 0;
 }

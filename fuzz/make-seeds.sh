@@ -36,10 +36,8 @@ tar_of tree share/block bin/hello >block.tar
 # Installer: one byte giving the length of the answers, the answers, then
 # the package that follows the stand-in installer program (its bytes as
 # installer_fuzz.cpp builds them).
-{
-  printf '\177ELF stand-in for the installer program\n'
-  for ((i = 41; i < 1000; i++)); do printf "\\$(printf %o $((97 + i % 26)))"; done
-} >stub
+printf '\177ELF stand-in for the installer program\n' >stub
+for ((i = $(stat -c %s stub); i < 1000; i++)); do printf "\\$(printf %o $((97 + i % 26)))"; done >>stub
 stub_size=$(stat -c %s stub)
 package() {  # package NAME ITEM...: the package part of a built installer
   "$vnpack" build -o setup --stub stub "${@:2}" >/dev/null
@@ -47,8 +45,12 @@ package() {  # package NAME ITEM...: the package part of a built installer
 }
 package env-and-archive --env VN_PRODUCT=hello --archive tree
 package two-archives --level 1 --archive tree/bin --tar block.tar
+printf 'Welcome to hello.\n' >welcome
+printf '#!/bin/sh\necho helper\n' >helper
+package welcome-helper-archive --raw 1 welcome --raw 7 helper --env VN_PRODUCT=hello --archive tree/share
 { printf '\0'; cat env-and-archive; } | seed installer env-and-archive
 { printf '\2\n\n'; cat two-archives; } | seed installer two-archives-answered
+{ printf '\0'; cat welcome-helper-archive; } | seed installer welcome-helper-archive
 # A damaged copy: the checksum fails and the answer passes over it.
 { printf '\1\n'; head -c 300 env-and-archive; printf 'X'; tail -c +302 env-and-archive; } |
   seed installer damaged-answered
