@@ -348,6 +348,64 @@ const char* skip_delimiter_run(const char* name);
 char* skip_delimiter_run(char* name);
 
 // ---------------------------------------------------------------------------
+// Brace and shell-style expansion (filename/brace*.cpp, shell_expand.cpp,
+// expand_tree.cpp, dollar.cpp)
+// ---------------------------------------------------------------------------
+
+// Flag bits read by the expansions only: shell_expand splits words that may
+// hold spaces, and expand_directory_tree marks the globs of its descent.
+constexpr int WILD_SPACED_WORDS = 0x0200;
+constexpr int WILD_TREE_DESCENT = 0x0800;
+
+// A growable list of strings, each owned by the list. An empty list has a
+// null bl_items. The receiver releases every string, then bl_items, then the
+// record, all with chk_free. The functions returning lists give null when
+// memory runs out or a text would expand to more than 2^20 strings.
+struct brace_list {
+  char** bl_items;
+  int32_t bl_count;  // strings in use
+  int32_t bl_size;   // pointer slots allocated
+};
+
+// Every expansion of the text in order ("a{b,c}d" gives "abd", "acd"); the
+// text itself when it holds no expandable group.
+brace_list* brace_expand(const char* text);
+// Expands every string of the list in place.
+void do_brace_expand(brace_list* list);
+// The expansions of the text's first expandable group, the rest of the text
+// expanded too; an empty list when there is no such group.
+brace_list* do_brace_expand2(const char* text);
+// A copy of each of the n alternatives of a group's inside ("a,b,{c,d}"),
+// which ends at its terminator or at the "}" closing the group.
+brace_list* do_brace_enum(const char* inside, int n);
+// Puts the strings of other into list at index, replacing the string there
+// when index < bl_count; other is consumed.
+void brace_insert(brace_list* list, brace_list* other, int index);
+void brace_append(brace_list* list, brace_list* other);
+
+// Words of the text (string_qword_split with split_flags), brace-expanded.
+// kind is 1 for a literal word that must not be globbed, 0 otherwise; the
+// array ends with a null word. The number of words goes to count_out.
+string_qword* brace_expand_string(const char* text, int* count_out, int split_flags);
+
+// The sorted, duplicate-free names the words of the text glob to, ending
+// with a null pointer; a text beginning with "!" or "|" comes back alone.
+// The caller owns the array and every string; null when memory runs out.
+char** shell_expand(const char* text, int flags);
+// The text itself when it neither begins with "~" nor holds a wildcard;
+// otherwise the first name it expands to, valid until the next expanding
+// call, or "" when there is none. Never null.
+const char* expand_filename(const char* text);
+char* expand_filename(char* text);
+// Every non-directory entry below a directory (or matching a pattern whose
+// last component holds a wildcard), ending with a null ge_name; null when
+// nothing was found.
+glob_entry* expand_directory_tree(const char* path, int flags);
+// A new string with "$NAME" replaced by the variable's value (nothing when
+// unset) and "\$" by "$"; null when memory runs out.
+char* wild_dollar_substitute(const char* text);
+
+// ---------------------------------------------------------------------------
 // File-name simplification (filename/simplify.cpp, filename/collapse.cpp)
 // ---------------------------------------------------------------------------
 
