@@ -1,6 +1,6 @@
-# An installer is copied to machines that may lack libbz2 or this compiler's
-# C++ runtime, so the installer program links both statically and depends on
-# the C library alone. It is built optimized and stripped whatever the build
+# An installer is copied to machines that may lack libbz2, libzstd or this
+# compiler's C++ runtime, so the installer program links them statically and
+# depends on the C library alone. It is built optimized and stripped whatever the build
 # type; the unstripped program stays next to it as NAME.debug, and the
 # stripped one names it in its debug link, so a debugger finds it.
 #
@@ -21,6 +21,10 @@ if(NOT VN_SANITIZE)
                DOC "Static libbz2 that the installer program links")
   add_library(vn_bzip2_static STATIC IMPORTED)
   set_target_properties(vn_bzip2_static PROPERTIES IMPORTED_LOCATION ${VN_BZIP2_STATIC_LIBRARY})
+  find_library(VN_ZSTD_STATIC_LIBRARY NAMES libzstd.a REQUIRED
+               DOC "Static libzstd that the installer program links")
+  add_library(vn_zstd_static STATIC IMPORTED)
+  set_target_properties(vn_zstd_static PROPERTIES IMPORTED_LOCATION ${VN_ZSTD_STATIC_LIBRARY})
 endif()
 
 function(vn_self_contained_program target)
@@ -28,10 +32,10 @@ function(vn_self_contained_program target)
     return()
   endif()
   vn_optimize_for_installer(${target})
-  # The static libbz2 comes right after the installer's code, so it serves
-  # every reference; the shared one that the libraries name is then not
-  # needed and, with --as-needed, not recorded.
-  target_link_libraries(${target} PRIVATE vn_bzip2_static)
+  # The static libbz2 and libzstd come right after the installer's code, so
+  # they serve every reference; the shared ones that the libraries name are
+  # then not needed and, with --as-needed, not recorded.
+  target_link_libraries(${target} PRIVATE vn_bzip2_static vn_zstd_static)
   target_link_options(${target} PRIVATE -static-libstdc++ -static-libgcc
                       -Wl,--gc-sections -Wl,--as-needed)
   add_custom_command(TARGET ${target} POST_BUILD

@@ -1,6 +1,7 @@
-// Archive records: a bzip2 stream of a tar archive, decompressed straight
-// from the installer's own file and unpacked into the current directory, or
-// in archive output mode copied unchanged to standard output.
+// Archive records: a tar archive in a bzip2 stream (or, for type 20, in
+// Zstandard frames), decompressed straight from the installer's own file and
+// unpacked into the current directory, or in archive output mode copied
+// unchanged to standard output.
 #include <unistd.h>
 
 #include <cstdio>
@@ -17,7 +18,8 @@ int handle_archive_record(int fd, const unsigned char* head) {
   feed_start(static_cast<uint32_t>(body_offset), length);
   tar_writer_reset();
 
-  int failed = bzunzip(0, record_reader, gz_install ? stdout_writer : tar_writer);
+  const auto decompress = head[4] == RECORD_ZSTD_ARCHIVE ? zstd_unzip : bzunzip;
+  int failed = decompress(0, record_reader, gz_install ? stdout_writer : tar_writer);
   if (!gz_install && tar_writer_finish() != 0) failed = 1;
   // A body that is there in the head but not in the file holds no archive.
   if (length > 0 && feed_bytes_handed_out() == 0) failed = 1;

@@ -86,6 +86,9 @@ struct bz_context {
 // Decompresses the stream(s) pulled through reader into writer; 0 when the
 // input was decompressed completely, nonzero otherwise.
 int bzunzip(intptr_t caller_value, bz_reader reader, bz_writer writer);
+// The same for a row of Zstandard frames; failures are reported on standard
+// error as "zstd: " and the library's error name.
+int zstd_unzip(intptr_t caller_value, bz_reader reader, bz_writer writer);
 
 // Starts a stream over the record body at body_offset of the package file:
 // sets the saved offset and record length and empties the input buffer.

@@ -30,6 +30,13 @@ enum record_type : unsigned char {
   RECORD_ARCHIVE_ALT = 10,
   RECORD_SCRIPT = 11,
   RECORD_ENV = 12,
+  RECORD_ZSTD_ARCHIVE = 20,  // an archive record whose tar is in Zstandard frames
 };
+
+// The text that marks an installer program able to read zstd archive
+// records. Programs that only look for it keep it as these two pieces, so
+// that they do not carry the whole text themselves.
+#define ZSTD_SUPPORT_MARKER_HEAD "\x02vninstall-reads-record-type:"
+#define ZSTD_SUPPORT_MARKER_TAIL "20:zstd-archive\x03"
 
 #endif  // VNINSTALL_PACKAGE_LAYOUT_H

@@ -3,13 +3,14 @@
 # As root it runs apt-get itself; otherwise it prints the line to run.
 # Packages named as arguments are wanted as well (fuzz/run names its own).
 set -u
-packages=(cmake g++ make binutils libbz2-dev googletest libgtest-dev bzip2 pbzip2 tar pkg-config groff-base man-db)
+packages=(cmake g++ make binutils libbz2-dev libzstd-dev googletest libgtest-dev bzip2 pbzip2 zstd tar pkg-config groff-base man-db)
 
 packages+=("$@")
 missing=()
 for p in "${packages[@]}"; do
-  # One line per installed architecture (amd64 and i386 side by side).
-  dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -qx "install ok installed" || missing+=("$p")
+  # One line per installed architecture (a system may carry i386 packages
+  # beside the native ones).
+  dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -qx 'install ok installed' || missing+=("$p")
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 

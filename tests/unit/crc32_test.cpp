@@ -3,7 +3,10 @@
 #include <array>
 #include <cstring>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "crc32_fold.h"
 #include "vnlib.h"
 
 namespace {
@@ -46,13 +49,47 @@ TEST(Crc32, KnownValuesAndEmptyRanges) {
 }
 
 // Bit at a time, straight from the polynomial: an independent reference.
-uint32_t bitwise_crc(const unsigned char* data, size_t length) {
-  uint32_t reg = 0xFFFFFFFFu;
+uint32_t bitwise_fold(uint32_t reg, const unsigned char* data, size_t length) {
   for (size_t i = 0; i < length; ++i) {
     reg ^= static_cast<uint32_t>(data[i]) << 24;
     for (int bit = 0; bit < 8; ++bit) reg = (reg & 0x80000000u) ? (reg << 1) ^ 0x04C11DB7u : reg << 1;
   }
-  return ~reg;
+  return reg;
+}
+
+uint32_t bitwise_crc(const unsigned char* data, size_t length) { return ~bitwise_fold(0xFFFFFFFFu, data, length); }
+
+std::vector<unsigned char> pseudo_random_bytes(size_t n, uint32_t seed) {
+  std::vector<unsigned char> bytes(n);
+  for (auto& byte : bytes) {
+    seed = seed * 1103515245u + 12345u;
+    byte = static_cast<unsigned char>(seed >> 16);
+  }
+  return bytes;
+}
+
+// Every form of the register update, on every short length at every
+// alignment and on long ranges, from arbitrary registers.
+TEST(Crc32, EveryFoldAgreesWithBitwiseDefinition) {
+  using Fold = uint32_t (*)(uint32_t, const unsigned char*, size_t);
+  std::vector<std::pair<const char*, Fold>> forms = {{"slicing", vn::crc32_detail::fold_slicing},
+                                                     {"chosen", vn::crc32_detail::fold}};
+  if (vn::crc32_detail::clmul_available()) forms.emplace_back("clmul", vn::crc32_detail::fold_clmul);
+
+  const auto data = pseudo_random_bytes(70000, 7);
+  uint32_t reg = 0x12345678u;
+  for (size_t offset = 0; offset < 16; ++offset) {
+    for (size_t len = 0; len <= 300; ++len) {
+      reg = reg * 2654435761u + 1;
+      const uint32_t expected = bitwise_fold(reg, data.data() + offset, len);
+      for (const auto& [name, form] : forms)
+        ASSERT_EQ(form(reg, data.data() + offset, len), expected) << name << " offset " << offset << " length " << len;
+    }
+  }
+  for (size_t len : {1023u, 4096u, 65536u + 13u, 69999u}) {
+    const uint32_t expected = bitwise_fold(0xFFFFFFFFu, data.data() + 1, len);
+    for (const auto& [name, form] : forms) EXPECT_EQ(form(0xFFFFFFFFu, data.data() + 1, len), expected) << name << " length " << len;
+  }
 }
 
 TEST(Crc32, AgreesWithBitwiseReference) {

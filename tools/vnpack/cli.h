@@ -9,12 +9,16 @@
 
 namespace vnpack {
 
+// How --archive and --tar items are compressed.
+enum class Codec { bzip2, zstd };
+
 struct BuildItem {
   enum class Kind { env, raw, archive, tar, bz2, welcome, helper, script };
   Kind kind = Kind::env;
   std::string value;  // the assignment (env) or the path
   unsigned type = 0;  // record type (raw)
-  int level = 9;      // bzip2 block size (archive, tar, script)
+  Codec codec = Codec::bzip2;  // archive, tar (scripts are always bzip2)
+  int level = 9;      // the codec's level (archive, tar); bzip2 block size (script)
   std::string option() const;  // "--env", ... for messages
 };
 
@@ -22,6 +26,7 @@ struct BuildRequest {
   std::string output;
   std::optional<std::string> stub;
   bool dereference = false;
+  unsigned jobs = 0;  // compressing threads; 0: one per online processor
   std::vector<BuildItem> items;
 };
 

@@ -11,6 +11,7 @@
 #include "package_commands.h"
 #include "package_reader.h"
 #include "tar_lister.h"
+#include "zstd_stream.h"
 
 namespace vnpack {
 
@@ -226,10 +227,18 @@ void Lister::list_archive(const RecordInfo& r) {
     std::fprintf(out_, "%s%-9s %04" PRIo32 " %12" PRIu64 "  %s\n", indent, typeflag_name(e.typeflag).c_str(), e.mode,
                  e.size, printable(e.name).c_str());
   });
-  Bz2DecodeResult result = decode_bz2(source, tar);
-  if (result.status != Bz2DecodeResult::Status::complete) {
-    error(describe_bz2_problem(result));
-    return;
+  if (r.type == RECORD_ZSTD_ARCHIVE) {
+    ZstdDecodeResult result = decode_zstd(source, tar);
+    if (result.status != ZstdDecodeResult::Status::complete) {
+      error(describe_zstd_problem(result));
+      return;
+    }
+  } else {
+    Bz2DecodeResult result = decode_bz2(source, tar);
+    if (result.status != Bz2DecodeResult::Status::complete) {
+      error(describe_bz2_problem(result));
+      return;
+    }
   }
   if (tar.ended()) return;
   if (tar.lacks_end_block())

@@ -3,6 +3,7 @@
 #include "package_builder.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <string>
@@ -14,9 +15,11 @@
 #include "output_file.h"
 #include "package_format.h"
 #include "package_reader.h"
+#include "progress.h"
 #include "stub_locator.h"
 #include "tar_writer.h"
 #include "vnlib.h"
+#include "zstd_stream.h"
 
 namespace vnpack {
 
@@ -103,6 +106,25 @@ void prepare_stub(Preflight& pf, const BuildRequest& request, const char* argv0)
                   std::to_string(*at) + " (is it an installer with a package already?)");
 }
 
+// An installer program built before zstd archive records existed stops at
+// the first one ("Unexpected error in package file"): refuse to write one
+// behind it.
+void check_stub_reads_zstd(const Preflight& pf, const BuildRequest& request) {
+  for (const BuildItem& item : request.items) {
+    const bool compressed = item.kind == BuildItem::Kind::archive || item.kind == BuildItem::Kind::tar;
+    if (!compressed || item.codec != Codec::zstd) continue;
+    if (find_bytes(pf.stub_fd.get(), zstd_support_marker(), pf.stub_path)) return;
+    throw Failure(pf.stub_path + ": this installer program cannot read zstd archive records; build " +
+                  item.option() + " " + item.value + " with --compress bzip2, or give an installer program " +
+                  "built with zstd support");
+  }
+}
+
+unsigned default_jobs() {
+  const long n = sysconf(_SC_NPROCESSORS_ONLN);
+  return n > 1 ? static_cast<unsigned>(n) : 1u;
+}
+
 // Items whose file is the record body byte for byte.
 bool is_stored_as_is(BuildItem::Kind kind) {
   using enum BuildItem::Kind;
@@ -125,6 +147,7 @@ Preflight prepare(const BuildRequest& request, const char* argv0) {
   for (const BuildItem& item : request.items)
     if (item.kind == BuildItem::Kind::env) check_env(item.value);
   prepare_stub(pf, request, argv0);
+  check_stub_reads_zstd(pf, request);
   ScanOptions scan{request.dereference};
   for (const BuildItem& item : request.items) {
     PreparedItem p;
@@ -169,39 +192,71 @@ void copy_exact(int fd, uint64_t size, const std::string& path, ByteSink& out) {
   if (read_at(fd, &extra, 1, pos, path) != 0) throw Failure(path + ": file grew while vnpack was reading it");
 }
 
-void write_body(PreparedItem& p, OutputFile& out, const ScanOptions& scan) {
+// Runs an archive or tar item's tar bytes through the item's compressor; the
+// input passes through `meter` on its way.
+template <typename Fill>
+void write_compressed(const BuildItem& item, OutputFile& out, unsigned jobs, ProgressMeter& meter, Fill fill) {
+  if (item.codec == Codec::zstd) {
+    ZstdCompressor z(item.level, jobs, out);
+    MeteredSink in(z, meter);
+    fill(in);
+    z.finish();
+  } else {
+    Bz2Compressor bz(item.level, out);
+    MeteredSink in(bz, meter);
+    fill(in);
+    bz.finish();
+  }
+}
+
+// The input bytes a build takes in, as the progress meter counts them; 0
+// when an input's size is not known beforehand.
+uint64_t input_total(const Preflight& pf) {
+  uint64_t total = pf.stub_size;
+  for (const PreparedItem& p : pf.items) {
+    switch (p.item->kind) {
+      case BuildItem::Kind::env: total += p.item->value.size() + 1; break;
+      case BuildItem::Kind::archive: total += tar_stream_size(p.entries); break;
+      default:
+        if (!p.regular) return 0;
+        total += p.size;
+    }
+  }
+  return total;
+}
+
+// Input bytes pass through `meter` on their way to the output or the
+// compressor.
+void write_body(PreparedItem& p, OutputFile& out, const ScanOptions& scan, unsigned jobs, ProgressMeter& meter) {
   const BuildItem& item = *p.item;
+  MeteredSink metered_out(out, meter);
   switch (item.kind) {
     case BuildItem::Kind::env:
-      out.write(item.value.c_str(), item.value.size() + 1);  // with its zero byte
+      metered_out.write(item.value.c_str(), item.value.size() + 1);  // with its zero byte
       return;
     case BuildItem::Kind::raw:
     case BuildItem::Kind::welcome:
     case BuildItem::Kind::helper:
       if (p.regular)
-        copy_exact(p.fd.get(), p.size, item.value, out);
+        copy_exact(p.fd.get(), p.size, item.value, metered_out);
       else
-        copy_to_sink(p.fd.get(), out, item.value);
+        copy_to_sink(p.fd.get(), metered_out, item.value);
       return;
     case BuildItem::Kind::bz2:
-      copy_exact(p.fd.get(), p.size, item.value, out);
+      copy_exact(p.fd.get(), p.size, item.value, metered_out);
       return;
     case BuildItem::Kind::tar:
-    case BuildItem::Kind::script: {
-      Bz2Compressor bz(item.level, out);
-      if (p.regular)
-        copy_exact(p.fd.get(), p.size, item.value, bz);
-      else
-        copy_to_sink(p.fd.get(), bz, item.value);
-      bz.finish();
+    case BuildItem::Kind::script:
+      write_compressed(item, out, jobs, meter, [&](ByteSink& sink) {
+        if (p.regular)
+          copy_exact(p.fd.get(), p.size, item.value, sink);
+        else
+          copy_to_sink(p.fd.get(), sink, item.value);
+      });
       return;
-    }
-    case BuildItem::Kind::archive: {
-      Bz2Compressor bz(item.level, out);
-      write_tar(p.entries, bz, scan);
-      bz.finish();
+    case BuildItem::Kind::archive:
+      write_compressed(item, out, jobs, meter, [&](ByteSink& sink) { write_tar(p.entries, sink, scan); });
       return;
-    }
   }
 }
 
@@ -215,7 +270,7 @@ unsigned record_type_of(const BuildItem& item) {
     case BuildItem::Kind::helper: return RECORD_HELPER;
     case BuildItem::Kind::script: return RECORD_SCRIPT;
     case BuildItem::Kind::archive:
-    case BuildItem::Kind::tar:
+    case BuildItem::Kind::tar: return item.codec == Codec::zstd ? RECORD_ZSTD_ARCHIVE : RECORD_ARCHIVE;
     case BuildItem::Kind::bz2: return RECORD_ARCHIVE;
   }
   return RECORD_ARCHIVE;
@@ -254,12 +309,12 @@ namespace {
 
 // A record: its head is written with length 0 first and filled in once the
 // body (whose compressed length is not known beforehand) is complete.
-void write_record(PreparedItem& p, OutputFile& out, const ScanOptions& scan) {
+void write_record(PreparedItem& p, OutputFile& out, const ScanOptions& scan, unsigned jobs, ProgressMeter& meter) {
   const uint64_t head_at = out.position();
   unsigned char head[RECORD_HEAD_SIZE];
   encode_record_head(head, 0, record_type_of(*p.item));
   out.write(head, sizeof head);
-  write_body(p, out, scan);
+  write_body(p, out, scan, jobs, meter);
   // The 4 GiB limit on the whole file keeps the length within 32 bits.
   uint64_t length = out.position() - head_at - RECORD_HEAD_SIZE;
   encode_record_head(head, static_cast<uint32_t>(length), record_type_of(*p.item));
@@ -275,12 +330,15 @@ void build_installer(const BuildRequest& request, const char* argv0) {
   ScanOptions scan{request.dereference};
 
   OutputFile out(request.output);
-  copy_exact(pf.stub_fd.get(), pf.stub_size, pf.stub_path, out);
+  ProgressMeter meter(input_total(pf), stderr);
+  MeteredSink metered_out(out, meter);
+  copy_exact(pf.stub_fd.get(), pf.stub_size, pf.stub_path, metered_out);
   const uint64_t payload_offset = out.position();
   unsigned char header[PACKAGE_HEADER_SIZE];
   encode_header(header, 0);
   out.write(header, sizeof header);
-  for (PreparedItem& p : pf.items) write_record(p, out, scan);
+  const unsigned jobs = request.jobs > 0 ? request.jobs : default_jobs();
+  for (PreparedItem& p : pf.items) write_record(p, out, scan, jobs, meter);
 
   encode_header(header, static_cast<uint32_t>(out.position() - payload_offset));
   out.write_at(header, sizeof header, payload_offset);
@@ -288,6 +346,7 @@ void build_installer(const BuildRequest& request, const char* argv0) {
   vn::LPUT32(header + HEADER_CRC_OFFSET, crc);
   out.write_at(header + HEADER_CRC_OFFSET, 4, payload_offset + HEADER_CRC_OFFSET);
   out.commit();
+  meter.finish();
 }
 
 }  // namespace vnpack

@@ -15,23 +15,30 @@ std::string_view record_type_name(unsigned type) {
     case RECORD_HELPER: return "helper";
     case RECORD_SCRIPT: return "script";
     case RECORD_ENV: return "env";
+    case RECORD_ZSTD_ARCHIVE: return "zstd-tar";
     default: return "unknown";
   }
 }
 
 bool is_archive_record(unsigned type) {
-  return type == RECORD_ARCHIVE || type == RECORD_ARCHIVE_ALT;
+  return type == RECORD_ARCHIVE || type == RECORD_ARCHIVE_ALT || type == RECORD_ZSTD_ARCHIVE;
 }
 
 namespace {
 // Read through a volatile pointer, so the optimiser cannot fold the two
 // pieces into one constant.
 const char* volatile magic_tail = PACKAGE_MAGIC_SECOND_PIECE;
+const char* volatile zstd_marker_tail = ZSTD_SUPPORT_MARKER_TAIL;
 }  // namespace
 
 const std::string& package_magic() {
   static const std::string magic = std::string(PACKAGE_MAGIC_FIRST_PIECE) + magic_tail;
   return magic;
+}
+
+const std::string& zstd_support_marker() {
+  static const std::string marker = std::string(ZSTD_SUPPORT_MARKER_HEAD) + zstd_marker_tail;
+  return marker;
 }
 
 void encode_header(unsigned char* header, uint32_t package_size) {

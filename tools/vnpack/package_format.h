@@ -25,7 +25,7 @@ constexpr size_t MAX_ENV_BODY = ENV_BODY_MAX;
 // Offsets and sizes in the package are unsigned 32-bit.
 constexpr uint64_t MAX_INSTALLER_SIZE = 0xFFFFFFFFull;
 
-// "welcome", "archive", "helper", "script", "env" or "unknown".
+// "welcome", "archive", "helper", "script", "env", "zstd-tar" or "unknown".
 std::string_view record_type_name(unsigned type);
 bool is_archive_record(unsigned type);
 
@@ -33,6 +33,10 @@ bool is_archive_record(unsigned type);
 // of ours holds them contiguously: the installer searches its own file for
 // the first occurrence, and vnpack must not look like a package either.
 const std::string& package_magic();
+
+// The text an installer program carries when it reads zstd archive
+// records; built at run time from two pieces like the magic.
+const std::string& zstd_support_marker();
 
 // A fresh header: magic, zero byte, given package size, CRC field zero.
 void encode_header(unsigned char* header, uint32_t package_size);

@@ -9,11 +9,11 @@
 
 namespace vnpack {
 
-std::optional<uint64_t> find_magic(int fd, const std::string& path) {
-  const std::string& magic = package_magic();
-  // Each chunk keeps the last MAGIC_LENGTH-1 bytes of the one before, so a
-  // magic straddling two reads is still found.
-  constexpr size_t keep = MAGIC_LENGTH - 1;
+std::optional<uint64_t> find_bytes(int fd, std::string_view needle, const std::string& path) {
+  if (needle.empty()) return 0;
+  // Each chunk keeps the last needle.size()-1 bytes of the one before, so a
+  // text straddling two reads is still found.
+  const size_t keep = needle.size() - 1;
   std::vector<char> buf(keep + IO_CHUNK);
   size_t carried = 0;
   uint64_t file_pos = 0;  // file offset of buf[carried]
@@ -21,7 +21,7 @@ std::optional<uint64_t> find_magic(int fd, const std::string& path) {
     size_t got = read_at(fd, buf.data() + carried, IO_CHUNK, file_pos, path);
     if (got == 0) return std::nullopt;
     std::string_view window(buf.data(), carried + got);
-    size_t hit = window.find(magic);
+    size_t hit = window.find(needle);
     if (hit != std::string_view::npos) return file_pos - carried + hit;
     size_t next_carry = window.size() < keep ? window.size() : keep;
     std::memmove(buf.data(), buf.data() + window.size() - next_carry, next_carry);
@@ -29,6 +29,8 @@ std::optional<uint64_t> find_magic(int fd, const std::string& path) {
     carried = next_carry;
   }
 }
+
+std::optional<uint64_t> find_magic(int fd, const std::string& path) { return find_bytes(fd, package_magic(), path); }
 
 InstallerFile open_installer(const std::string& path) {
   InstallerFile file;

@@ -7,11 +7,16 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "file_io.h"
 #include "package_format.h"
 
 namespace vnpack {
+
+// Offset of the first occurrence of needle in the file, searched from its
+// start.
+std::optional<uint64_t> find_bytes(int fd, std::string_view needle, const std::string& path);
 
 // Offset of the first occurrence of the 14 magic bytes, as the installer
 // searches for it (from the start of the file).

@@ -192,6 +192,12 @@ void write_file_data(const TarEntry& entry, ByteSink& out, const ScanOptions& op
 
 }  // namespace
 
+uint64_t tar_stream_size(const std::vector<TarEntry>& entries) {
+  uint64_t size = 2 * TAR_BLOCK;  // the closing zero blocks
+  for (const TarEntry& entry : entries) size += TAR_BLOCK + (entry.size + TAR_BLOCK - 1) / TAR_BLOCK * TAR_BLOCK;
+  return size;
+}
+
 void write_tar(const std::vector<TarEntry>& entries, ByteSink& out, const ScanOptions& options) {
   unsigned char block[TAR_BLOCK];
   for (const TarEntry& entry : entries) {

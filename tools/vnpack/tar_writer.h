@@ -39,6 +39,9 @@ std::vector<TarEntry> scan_tree(const std::string& dir, const ScanOptions& optio
 // The 512-byte ustar header of an entry.
 void encode_tar_header(const TarEntry& entry, unsigned char* block);
 
+// The number of bytes write_tar writes for these entries.
+uint64_t tar_stream_size(const std::vector<TarEntry>& entries);
+
 // Writes the entries, their data and the two closing zero blocks. A file
 // whose size changed since the scan is a Failure.
 void write_tar(const std::vector<TarEntry>& entries, ByteSink& out, const ScanOptions& options);

@@ -1,0 +1,74 @@
+// zstd_unzip: streaming decompression of Zstandard frames between a reader
+// and a writer callback, with bzunzip's contract. Frames in a row are
+// decompressed into the same writer (the library passes over skippable
+// frames itself); anything else in the input, a damaged frame or one the
+// input ends inside is reported as "zstd: <the library's error name>".
+#include <zstd.h>
+#include <zstd_errors.h>
+
+#include <cstdio>
+
+#include "installer.h"
+
+// Installer programs that read zstd archive records carry this text, so that
+// a package builder can tell them from older ones before it writes such a
+// record behind them.
+extern const char zstd_support_marker[] = ZSTD_SUPPORT_MARKER_HEAD ZSTD_SUPPORT_MARKER_TAIL;
+
+namespace {
+
+// Compressed bytes asked of the reader at once, and the decompressed chunk:
+// one whole block of the format, so a block is written in one piece.
+constexpr int ZSTD_COMPRESSED_CHUNK = 64 * 1024;
+constexpr size_t ZSTD_DECOMPRESSED_CHUNK = ZSTD_BLOCKSIZE_MAX;
+
+// Static rather than on the stack: together they are 192 KB.
+char compressed[ZSTD_COMPRESSED_CHUNK];
+char decompressed[ZSTD_DECOMPRESSED_CHUNK];
+
+int report(ZSTD_ErrorCode code) {
+  std::fprintf(stderr, "zstd: %s\n", ZSTD_getErrorString(code));
+  return 1;
+}
+
+// Runs the frames of the input through the writer; 0 when every frame was
+// complete and sound.
+int decompress_frames(ZSTD_DCtx* dctx, bz_context* ctx) {
+  ZSTD_inBuffer in = {compressed, 0, 0};
+  bool frame_open = false;     // the input ended so far inside a frame
+  bool output_pending = false; // the last call filled the output chunk
+  for (;;) {
+    if (in.pos == in.size && !output_pending) {
+      const int n = ctx->reader(ctx, compressed, ZSTD_COMPRESSED_CHUNK);
+      if (n <= 0) break;
+      in = {compressed, static_cast<size_t>(n), 0};
+    }
+    const size_t in_before = in.pos;
+    ZSTD_outBuffer out = {decompressed, ZSTD_DECOMPRESSED_CHUNK, 0};
+    const size_t ret = ZSTD_decompressStream(dctx, &out, &in);
+    // What was decompressed before any damage is kept, as with bzip2.
+    if (out.pos > 0) ctx->writer(ctx, decompressed, static_cast<int>(out.pos));
+    if (ZSTD_isError(ret)) return report(ZSTD_getErrorCode(ret));
+    // The library always takes input or gives output while it has room
+    // for both; a call that does neither would repeat without end.
+    if (out.pos == 0 && in.pos == in_before && in.pos < in.size) return report(ZSTD_error_GENERIC);
+    // A result of 0 means the frame is complete and all of it written out.
+    frame_open = ret != 0;
+    output_pending = frame_open && out.pos == out.size;
+  }
+  // The input ended inside a frame: the record or the frame was cut short.
+  return frame_open ? report(ZSTD_error_srcSize_wrong) : 0;
+}
+
+}  // namespace
+
+int zstd_unzip(intptr_t caller_value, bz_reader reader, bz_writer writer) {
+  // Keeps the marker in the program when unused sections are dropped.
+  __asm__ volatile("" : : "r"(zstd_support_marker));
+  bz_context ctx = {caller_value, reader, writer};
+  ZSTD_DCtx* dctx = ZSTD_createDCtx();
+  if (dctx == nullptr) return report(ZSTD_error_memory_allocation);
+  const int result = decompress_frames(dctx, &ctx);
+  ZSTD_freeDCtx(dctx);
+  return result;
+}

@@ -1,0 +1,70 @@
+// zstd_stream.h - Zstandard compression on every core into a sink, and
+// streaming decompression of a row of frames with a verdict on how the
+// input ended.
+#ifndef VNPACK_ZSTD_STREAM_H
+#define VNPACK_ZSTD_STREAM_H
+
+#include <zstd.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "bz2_stream.h"
+#include "file_io.h"
+
+namespace vnpack {
+
+constexpr int ZSTD_MIN_LEVEL = 1;
+// Up to this level the window stays at 8 MB or less, which keeps the
+// installer's memory small.
+constexpr int ZSTD_MAX_LEVEL = 19;
+constexpr int ZSTD_DEFAULT_LEVEL = 19;
+
+// Compresses everything written to it into `out` as one frame with a
+// checksum. The work runs on `jobs` worker threads; the library cuts the
+// input into jobs by size alone, so the bytes are the same for any number
+// of jobs from 1 up (which is why even one job runs on a worker).
+class ZstdCompressor : public ByteSink {
+ public:
+  ZstdCompressor(int level, unsigned jobs, ByteSink& out);
+  ZstdCompressor(const ZstdCompressor&) = delete;
+  ZstdCompressor& operator=(const ZstdCompressor&) = delete;
+  ~ZstdCompressor() override;
+
+  void write(const void* data, size_t n) override;
+  void finish();
+
+ private:
+  // Runs the compressor over the input with `directive`; returns when it
+  // has taken all input (and, for the end, written the whole frame).
+  void pump(ZSTD_inBuffer& in, ZSTD_EndDirective directive);
+
+  ZSTD_CCtx* cctx_;
+  ByteSink& out_;
+  std::vector<char> buf_;
+  bool finished_ = false;
+};
+
+struct ZstdDecodeResult {
+  enum class Status {
+    complete,   // one or more whole frames and nothing after them
+    empty,      // no input at all
+    cut_short,  // the input ended inside a frame
+    corrupt,    // the library reported an error (damage, or not a frame)
+  };
+  Status status = Status::empty;
+  std::string error;      // the library's error name, for corrupt
+  uint64_t consumed = 0;  // compressed bytes used when decoding stopped
+  uint64_t produced = 0;  // decompressed bytes handed to the sink
+};
+
+// Decompresses every frame the source holds into `out`, in chunks.
+ZstdDecodeResult decode_zstd(const ByteSource& source, ByteSink& out);
+
+// A one-line description of a result that is not complete.
+std::string describe_zstd_problem(const ZstdDecodeResult& result);
+
+}  // namespace vnpack
+
+#endif  // VNPACK_ZSTD_STREAM_H
