@@ -9,10 +9,13 @@
 # built for finding faults, not for shipping.
 
 # Size-minded code generation for the libraries the installer program is made
-# of. Unused functions and data are then dropped when it is linked.
+# of. Unused functions and data are then dropped when it is linked. That code
+# throws no exceptions; built without them, no function needs the C++
+# runtime's unwinder for its cleanups, whether or not the compiler can prove
+# that its callees never throw.
 function(vn_optimize_for_installer target)
   if(NOT VN_SANITIZE)
-    target_compile_options(${target} PRIVATE -O2 -ffunction-sections -fdata-sections)
+    target_compile_options(${target} PRIVATE -O2 -ffunction-sections -fdata-sections -fno-exceptions)
   endif()
 endfunction()
 

@@ -43,9 +43,12 @@ char* join_path(const char* directory, const char* name) {
   return chk_makestr(directory, ends_in_delimiter ? "" : filename_delimiter(), name, nullptr);
 }
 
-// A directory in its own right: symbolic links never count.
+// A directory in its own right: symbolic links never count. The entry's own
+// type saves a status call where the system's directory entries carry one.
 bool is_real_directory(int parent_fd, const dirent* entry) {
+#ifdef DT_UNKNOWN
   if (entry->d_type != DT_UNKNOWN) return entry->d_type == DT_DIR;
+#endif
   struct stat status {};
   return fstatat(parent_fd, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0 && is_directory(status);
 }

@@ -6,11 +6,31 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "installer.h"
+
 constexpr int FEED_CHUNK_SIZE = 2048;   // package-file bytes read per refill
 constexpr int TAR_BLOCK_SIZE = 512;
 
+// bzunzip on the calling thread only, for input of which the first
+// taken_count bytes have already been read from the reader.
+int bzunzip_sequential(const bz_context& ctx, const unsigned char* taken, size_t taken_count);
+// bzunzip with the blocks decompressed on up to `threads` threads.
+int bzunzip_blocks(const bz_context& ctx, unsigned threads);
+// Threads bzunzip uses: VNINSTALL_THREADS when it is a number from 1 up,
+// otherwise the online processors; 1 means the sequential path.
+unsigned bzunzip_thread_count();
+// For tests: when set, no decompression thread can be started.
+extern bool bzunzip_refuse_threads;
+// For tests: bit positions taken for block markers, as if the pattern
+// appeared there inside compressed data.
+extern const uint64_t* bzunzip_false_markers;
+extern size_t bzunzip_false_marker_count;
+
 // Body bytes handed to the decompressor since the last feed_start.
 uint64_t feed_bytes_handed_out();
+// True when the package file ended, or could not be read, before the end of
+// the body the record head promised.
+bool feed_body_missing();
 
 // Flushes standard output; true once a write of archive bytes to it has
 // failed (the failure has then been reported on standard error).

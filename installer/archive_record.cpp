@@ -21,8 +21,13 @@ int handle_archive_record(int fd, const unsigned char* head) {
   const auto decompress = head[4] == RECORD_ZSTD_ARCHIVE ? zstd_unzip : bzunzip;
   int failed = decompress(0, record_reader, gz_install ? stdout_writer : tar_writer);
   if (!gz_install && tar_writer_finish() != 0) failed = 1;
-  // A body that is there in the head but not in the file holds no archive.
-  if (length > 0 && feed_bytes_handed_out() == 0) failed = 1;
+  // The file ended inside the body the head promised. Unless the archive
+  // came out whole before that, the package is cut short.
+  if (feed_body_missing() && (failed != 0 || feed_bytes_handed_out() == 0)) {
+    std::fflush(stdout);
+    std::fputs("Premature EOF reading archive\n", stderr);
+    failed = 1;
+  }
   // Later records may start programs that write to the same output.
   if (gz_install) {
     if (stdout_write_failed()) failed = 1;

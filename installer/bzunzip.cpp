@@ -1,12 +1,16 @@
 // bzunzip: streaming bzip2 decompression between a reader and a writer
 // callback. Several streams in a row (as parallel compressors write them, or
-// concatenated files) are decompressed into the same writer.
+// concatenated files) are decompressed into the same writer. This is the
+// one-thread path; bzunzip_blocks.cpp spreads the blocks over threads and
+// falls back to it.
 #include <bzlib.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "archive.h"
 #include "installer.h"
 
 namespace {
@@ -22,6 +26,8 @@ struct unzip_state {
   char out[DECOMPRESSED_CHUNK];
   bool got_input = false;   // the reader handed out at least one byte
   bool input_ended = false; // the reader returned 0
+  const unsigned char* taken = nullptr;  // input read before the call
+  size_t taken_left = 0;
 };
 
 void start_stream(bz_stream* strm) {
@@ -37,6 +43,14 @@ void start_stream(bz_stream* strm) {
 // buffer; returns the new count.
 unsigned pull_input(unzip_state& s, unsigned have) {
   if (s.input_ended || have >= COMPRESSED_CHUNK) return have;
+  if (s.taken_left > 0) {
+    const size_t n = std::min(s.taken_left, static_cast<size_t>(COMPRESSED_CHUNK - have));
+    std::memcpy(s.in + have, s.taken, n);
+    s.taken += n;
+    s.taken_left -= n;
+    s.got_input = true;
+    return have + static_cast<unsigned>(n);
+  }
   const int n = s.ctx.reader(&s.ctx, s.in + have, static_cast<int>(COMPRESSED_CHUNK - have));
   if (n <= 0) {
     s.input_ended = true;
@@ -90,9 +104,11 @@ step decompress_once(unzip_state& s) {
 
 }  // namespace
 
-int bzunzip(intptr_t caller_value, bz_reader reader, bz_writer writer) {
+int bzunzip_sequential(const bz_context& ctx, const unsigned char* taken, size_t taken_count) {
   unzip_state s;
-  s.ctx = {caller_value, reader, writer};
+  s.ctx = ctx;
+  s.taken = taken;
+  s.taken_left = taken_count;
   start_stream(&s.strm);
   step result = step::go_on;
   while (result == step::go_on) {

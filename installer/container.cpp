@@ -44,8 +44,11 @@ uint32_t find_package_offset(int fd, uint32_t start, uint32_t limit) {
   uint64_t pos = start;  // file offset just past the data read so far
   if (lseek(fd, static_cast<off_t>(pos), SEEK_SET) < 0) return 0;
   for (;;) {
-    ssize_t got = read(fd, chunk, sizeof chunk);
-    if (got <= 0) return 0;
+    // A chunk is filled as far as the file goes: a read may return less
+    // than asked without the file having ended, and a candidate at the
+    // start of a short chunk is only given up at the real end.
+    const size_t got = read_fully(fd, chunk, sizeof chunk);
+    if (got == 0) return 0;
     const auto n = static_cast<uint64_t>(got);
     pos += n;
     uint64_t i = 0;

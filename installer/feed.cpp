@@ -19,6 +19,7 @@ struct feed_state {
   uint64_t body_end = 0;     // body offset + record length
   int fill = 0;              // bytes in the input buffer
   int position = 0;          // of those, bytes already handed out
+  bool body_missing = false; // the file ended before the body did
   char buffer[FEED_CHUNK_SIZE];
 };
 
@@ -34,7 +35,10 @@ bool refill() {
   do {
     got = pread(package_fd, feed.buffer, want, static_cast<off_t>(feed.next_offset));
   } while (got < 0 && errno == EINTR);
-  if (got <= 0) return false;
+  if (got <= 0) {
+    feed.body_missing = true;
+    return false;
+  }
   feed.fill = static_cast<int>(got);
   feed.position = 0;
   return true;
@@ -48,7 +52,10 @@ void feed_start(uint32_t body_offset, uint32_t body_length) {
   feed.body_end = static_cast<uint64_t>(body_offset) + body_length;
   feed.fill = 0;
   feed.position = 0;
+  feed.body_missing = false;
 }
+
+bool feed_body_missing() { return feed.body_missing; }
 
 uint64_t feed_bytes_handed_out() { return feed.next_offset - feed.body_start; }
 

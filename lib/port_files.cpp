@@ -10,8 +10,6 @@
 
 namespace vn {
 
-static_assert(sizeof(off_t) >= sizeof(int64_t), "file offsets must be 64 bits wide");
-
 int stat64(const char* path, struct stat* st) { return ::stat(path, st); }
 
 int lstat64(const char* path, struct stat* st) { return ::lstat(path, st); }

@@ -24,6 +24,12 @@
 
 namespace vn {
 
+// struct stat appears below and its layout follows the width of off_t, so
+// the library and every program that uses it must agree on that width: all
+// are built with 64-bit file offsets (-D_FILE_OFFSET_BITS=64 where off_t is
+// narrower by default).
+static_assert(sizeof(off_t) == 8, "vnlib needs 64-bit file offsets: build with -D_FILE_OFFSET_BITS=64");
+
 // ---------------------------------------------------------------------------
 // Checked allocation (lib/chk_alloc.cpp)
 // ---------------------------------------------------------------------------

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, when missing.
 # As root it runs apt-get itself; otherwise it prints the line to run.
-# Packages named as arguments are wanted as well (fuzz/run names its own).
+# Packages named as arguments are wanted as well; NAME:ARCH is a package of
+# another architecture, which is then enabled.
 set -u
 packages=(cmake g++ make binutils libbz2-dev libzstd-dev googletest libgtest-dev bzip2 pbzip2 zstd tar pkg-config groff-base man-db)
 
 packages+=("$@")
+
 missing=()
 for p in "${packages[@]}"; do
   # One line per installed architecture (a system may carry i386 packages
@@ -14,11 +16,21 @@ for p in "${packages[@]}"; do
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 
+architectures=()
+for p in "${missing[@]}"; do
+  case $p in
+    *:*) dpkg --print-foreign-architectures | grep -qx "${p##*:}" || architectures+=("${p##*:}") ;;
+  esac
+done
+read -r -a architectures <<<"$(printf '%s\n' "${architectures[@]}" | sort -u | tr '\n' ' ')"
+
 if [ "$(id -u)" -ne 0 ]; then
   echo "Missing packages: ${missing[*]}" >&2
-  echo "Install them with:  sudo apt-get install -y ${missing[*]}" >&2
+  for arch in "${architectures[@]}"; do echo "Enable $arch with:  sudo dpkg --add-architecture $arch" >&2; done
+  echo "Install them with:  sudo apt-get update && sudo apt-get install -y ${missing[*]}" >&2
   exit 1
 fi
 echo "Installing: ${missing[*]}" >&2
 export DEBIAN_FRONTEND=noninteractive
+for arch in "${architectures[@]}"; do dpkg --add-architecture "$arch"; done
 apt-get update -qq && apt-get install -y -qq "${missing[@]}" >/dev/null

@@ -1,10 +1,15 @@
 #!/usr/bin/env bash
 # Installs the build tree into a temporary prefix, moves the prefix (the
 # installed files must not depend on where they were first put), then builds
-# and runs a small program against it with find_package and with pkg-config.
+# and runs a small program against it with find_package and with pkg-config,
+# with the compiler, flags and toolchain the build tree was configured with.
 # Usage: run.sh BUILD_DIR
 set -eu
 build=$1
+cache_value() { sed -n "s|^$1:[A-Z]*=||p" "$build/CMakeCache.txt"; }
+cxx=$(cache_value CMAKE_CXX_COMPILER)
+cxx_flags=$(cache_value CMAKE_CXX_FLAGS)
+toolchain=$(cache_value CMAKE_TOOLCHAIN_FILE)
 here=$(cd "$(dirname "$0")" && pwd)
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
@@ -39,12 +44,13 @@ check_output() {  # check_output HOW PROGRAM
   echo "ok: built with $1"
 }
 
-cmake -S "$here/app" -B "$tmp/app-build" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake -S "$here/app" -B "$tmp/app-build" -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_CXX_COMPILER="$cxx" \
+  ${toolchain:+-DCMAKE_TOOLCHAIN_FILE="$toolchain"} >/dev/null
 cmake --build "$tmp/app-build" >/dev/null
 check_output find_package "$tmp/app-build/app"
 
 pc_dir=$(dirname "$(find "$prefix" -name vnlib.pc)")
 export PKG_CONFIG_PATH=$pc_dir
-# shellcheck disable=SC2046
-c++ -std=c++20 -o "$tmp/app-pc" "$here/app/app.cpp" $(pkg-config --cflags --libs vnlib)
+# shellcheck disable=SC2046,SC2086
+"$cxx" $cxx_flags -std=c++20 -o "$tmp/app-pc" "$here/app/app.cpp" $(pkg-config --cflags --libs vnlib)
 check_output pkg-config "$tmp/app-pc"

@@ -19,24 +19,9 @@
 namespace {
 
 std::string compress(const std::string& data, int block_size_100k = 1) {
-  std::string out(data.size() + data.size() / 100 + 1024, '\0');
-  auto length = static_cast<unsigned>(out.size());
-  const int ret = BZ2_bzBuffToBuffCompress(out.data(), &length, const_cast<char*>(data.data()),
-                                           static_cast<unsigned>(data.size()), block_size_100k, 0, 0);
-  EXPECT_EQ(ret, BZ_OK);
-  out.resize(length);
-  return out;
+  return vntest::bz2_compress(data, block_size_100k);
 }
-
-// Poorly compressible bytes, so that a few hundred KB span several blocks.
-std::string noise(size_t n, uint32_t seed) {
-  std::string s(n, '\0');
-  for (auto& c : s) {
-    seed = seed * 1103515245u + 12345u;
-    c = static_cast<char>(seed >> 24);
-  }
-  return s;
-}
+using vntest::noise;
 
 // Input and output of one bzunzip run, reached through the caller value.
 struct memory_stream {
@@ -234,6 +219,20 @@ TEST_F(RecordFeed, NextStreamBehindTheBodyIsNotRead) {
             }),
             0);
   EXPECT_EQ(out, "inside");
+}
+
+// The body of a record beyond 2 GiB is read from its place (the file is
+// sparse, so it takes no room on disk).
+TEST_F(RecordFeed, BodyBeyond2GiBIsReadFromItsOffset) {
+  const std::string body = noise(5000, 9);
+  for (uint32_t offset : {0x80000000u, 0xffff0000u}) {
+    package_fd = open("package", O_RDWR | O_CREAT | O_TRUNC, 0600);
+    ASSERT_GE(package_fd, 0);
+    ASSERT_EQ(pwrite(package_fd, body.data(), body.size(), offset), static_cast<ssize_t>(body.size()));
+    feed_start(offset, static_cast<uint32_t>(body.size()));
+    EXPECT_EQ(read_all(3000), body) << offset;
+    close(package_fd);
+  }
 }
 
 TEST_F(RecordFeed, BufferedFileWriterWritesEverythingInOrder) {

@@ -68,6 +68,19 @@ TEST(PayloadSearch, StartsAtTheGivenOffset) {
   close(fd);
 }
 
+// Offsets are 32-bit unsigned: a package beyond 2 GiB is found where it is
+// (the file is sparse, so it takes no room on disk).
+TEST(PayloadSearch, FindsAPackageBeyond2GiB) {
+  build_package_magic();
+  int fd = file_with("");
+  for (uint32_t start : {0x80000000u, 0xfffff000u}) {
+    const std::string tail = std::string(300, 'q') + magic + std::string(100, '\0');
+    ASSERT_EQ(pwrite(fd, tail.data(), tail.size(), start), static_cast<ssize_t>(tail.size()));
+    EXPECT_EQ(find_package_offset(fd, start, start + static_cast<uint32_t>(tail.size())), start + 300) << start;
+  }
+  close(fd);
+}
+
 TEST(PayloadSearch, StopsWhenTheLimitLiesBeforeTheFileEnd) {
   // A limit below the real size (a file that shrank, or a size taken modulo
   // 2^32) must still end the search.

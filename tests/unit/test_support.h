@@ -3,6 +3,7 @@
 #ifndef VN_TESTS_UNIT_TEST_SUPPORT_H
 #define VN_TESTS_UNIT_TEST_SUPPORT_H
 
+#include <bzlib.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -89,6 +90,27 @@ class ScratchDir : public ::testing::Test {
 
   std::string original_cwd_;
 };
+
+// data as one bzip2 stream, compressed by libbz2 at the given level.
+inline std::string bz2_compress(const std::string& data, int block_size_100k = 1) {
+  std::string out(data.size() + data.size() / 100 + 1024, '\0');
+  auto length = static_cast<unsigned>(out.size());
+  const int ret = BZ2_bzBuffToBuffCompress(out.data(), &length, const_cast<char*>(data.data()),
+                                           static_cast<unsigned>(data.size()), block_size_100k, 0, 0);
+  EXPECT_EQ(ret, BZ_OK);
+  out.resize(length);
+  return out;
+}
+
+// Poorly compressible bytes, so that a few hundred KB span several blocks.
+inline std::string noise(size_t n, uint32_t seed) {
+  std::string s(n, '\0');
+  for (auto& c : s) {
+    seed = seed * 1103515245u + 12345u;
+    c = static_cast<char>(seed >> 24);
+  }
+  return s;
+}
 
 }  // namespace vntest
 

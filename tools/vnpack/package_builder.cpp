@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "bz2_parallel.h"
 #include "bz2_stream.h"
 #include "errors.h"
 #include "file_io.h"
@@ -120,11 +121,6 @@ void check_stub_reads_zstd(const Preflight& pf, const BuildRequest& request) {
   }
 }
 
-unsigned default_jobs() {
-  const long n = sysconf(_SC_NPROCESSORS_ONLN);
-  return n > 1 ? static_cast<unsigned>(n) : 1u;
-}
-
 // Items whose file is the record body byte for byte.
 bool is_stored_as_is(BuildItem::Kind kind) {
   using enum BuildItem::Kind;
@@ -202,7 +198,7 @@ void write_compressed(const BuildItem& item, OutputFile& out, unsigned jobs, Pro
     fill(in);
     z.finish();
   } else {
-    Bz2Compressor bz(item.level, out);
+    ParallelBz2Compressor bz(item.level, jobs, out);
     MeteredSink in(bz, meter);
     fill(in);
     bz.finish();

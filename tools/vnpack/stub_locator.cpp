@@ -13,7 +13,10 @@ namespace vnpack {
 
 namespace {
 
+// Linux names the running program's file in /proc; other systems either
+// lack /proc or lay it out differently, and fall back on argv[0].
 std::string read_proc_self_exe() {
+#ifdef __linux__
   std::vector<char> buf(4096);
   for (;;) {
     ssize_t n = ::readlink("/proc/self/exe", buf.data(), buf.size());
@@ -21,6 +24,9 @@ std::string read_proc_self_exe() {
     if (static_cast<size_t>(n) < buf.size()) return std::string(buf.data(), static_cast<size_t>(n));
     buf.resize(buf.size() * 2);
   }
+#else
+  return "";
+#endif
 }
 
 std::string search_path(const std::string& name) {

@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# Builds and tests everything on the other platforms the installer serves,
+# warnings as errors:
+#   build-m32/    a 32-bit x86 build (multilib compiler, i386 libraries,
+#                 GoogleTest built from its sources for that architecture)
+#   build-clang/  a clang build
+# and checks that the library, the installer and vnpack compile against the POSIX
+# interfaces alone (so that they build on the BSDs too).
+# --setup only installs the Debian packages these builds need (as root).
+set -eu
+top=$(cd "$(dirname "$0")/.." && pwd)
+cd "$top"
+
+# The i386 package of every library the main build needs (the lib*-dev
+# packages that scripts/setup-deps.sh names; GoogleTest is built from source).
+read -r -a main_packages <<<"$(sed -n 's/^packages=(\(.*\))$/\1/p' "$top/scripts/setup-deps.sh")"
+i386_packages=()
+for p in "${main_packages[@]}"; do
+  case $p in
+    libgtest-dev) ;;
+    lib*-dev) i386_packages+=("$p:i386") ;;
+  esac
+done
+
+setup() { "$top/scripts/setup-deps.sh" g++-multilib clang "${i386_packages[@]}"; }
+
+run_suite() {  # run_suite DIR [cmake args...]
+  local dir=$1
+  shift
+  cmake -S "$top" -B "$top/$dir" -DVN_WERROR=ON "$@" >/dev/null
+  cmake --build "$top/$dir" -j "$(nproc)"
+  (cd "$dir" && ctest --output-on-failure -j "$(nproc)")
+}
+
+# Compiles every source of the library, the installer and vnpack with the C
+# library's declarations cut down to POSIX and its X/Open extension: a call
+# outside them is undeclared. Errors inside the C++ library's own headers,
+# which want the GNU extensions, are not ours and are left out.
+posix_check() {
+  local sources errors
+  sources=$(find lib filename string installer tools -name '*.cpp' | sort)
+  # shellcheck disable=SC2086
+  errors=$(printf '%s\n' $sources | xargs -P "$(nproc)" -n 4 g++ -std=c++20 -fsyntax-only \
+             -U_GNU_SOURCE -D_XOPEN_SOURCE=700 -D_FILE_OFFSET_BITS=64 -Ilib -Iinstaller -Itools 2>&1 |
+           grep -E '^[^/ ][^:]*:[0-9]+:[0-9]+: error' || true)
+  if [ -n "$errors" ]; then
+    echo "Not POSIX (fence a system-specific call with #ifdef and give a POSIX fallback):"
+    echo "$errors"
+    return 1
+  fi
+  echo "ok: the library, the installer and vnpack use POSIX interfaces only"
+}
+
+setup
+[ "${1:-}" = "--setup" ] && exit 0
+posix_check
+run_suite build-m32 -DCMAKE_TOOLCHAIN_FILE="$top/cmake/i386-linux-gnu.cmake" \
+  -DVN_GTEST_SOURCE_DIR=/usr/src/googletest
+run_suite build-clang -DCMAKE_CXX_COMPILER=clang++

@@ -1,0 +1,167 @@
+// bzunzip on several threads against the sequential path: the same output,
+// messages and result for streams from several compressors, damaged and
+// cut-short streams, markers inside compressed data and threads that
+// cannot be started.
+#include <bzlib.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <string>
+
+#include "archive.h"
+#include "installer.h"
+#include "test_support.h"
+#include "vnpack/bz2_parallel.h"
+
+namespace {
+
+struct run_result {
+  std::string output;
+  std::string messages;
+  int status;
+};
+
+struct memory_io {
+  const std::string* input;
+  size_t position = 0;
+  std::string output;
+};
+
+int reader(bz_context* ctx, char* buf, int wanted) {
+  auto& io = *reinterpret_cast<memory_io*>(ctx->caller_value);
+  const size_t n = std::min(static_cast<size_t>(wanted), io.input->size() - io.position);
+  io.input->copy(buf, n, io.position);
+  io.position += n;
+  return static_cast<int>(n);
+}
+
+int writer(bz_context* ctx, const char* data, int count) {
+  reinterpret_cast<memory_io*>(ctx->caller_value)->output.append(data, static_cast<size_t>(count));
+  return 0;
+}
+
+run_result unzip(const std::string& input, const char* threads) {
+  setenv("VNINSTALL_THREADS", threads, 1);
+  memory_io io{&input, 0, {}};
+  testing::internal::CaptureStderr();
+  const int status = bzunzip(reinterpret_cast<intptr_t>(&io), reader, writer);
+  run_result r{io.output, testing::internal::GetCapturedStderr(), status};
+  unsetenv("VNINSTALL_THREADS");
+  return r;
+}
+
+// Every thread count gives what the sequential path gives.
+void expect_as_sequential(const std::string& input) {
+  const run_result one = unzip(input, "1");
+  for (const char* threads : {"2", "4"}) {
+    SCOPED_TRACE(threads);
+    const run_result many = unzip(input, threads);
+    EXPECT_TRUE(many.output == one.output) << many.output.size() << " bytes, sequential " << one.output.size();
+    EXPECT_EQ(many.messages, one.messages);
+    EXPECT_EQ(many.status, one.status);
+  }
+}
+
+std::string text(size_t n) {
+  std::string s;
+  for (size_t i = 0; s.size() < n; ++i) s += std::to_string(i * 7919 % 100003) + (i % 13 ? " " : "\n");
+  s.resize(n);
+  return s;
+}
+
+// Mixed data: text, noise and long runs, so that blocks differ in size.
+std::string mixed(size_t n) { return text(n / 2) + vntest::noise(n / 4, 7) + std::string(n / 4, 'z'); }
+
+class StringSink : public vnpack::ByteSink {
+ public:
+  void write(const void* data, size_t n) override { bytes.append(static_cast<const char*>(data), n); }
+  std::string bytes;
+};
+
+std::string vnpack_compress(const std::string& data, int level, unsigned jobs) {
+  StringSink out;
+  vnpack::ParallelBz2Compressor bz(level, jobs, out);
+  for (size_t at = 0; at < data.size(); at += 100000) bz.write(data.data() + at, std::min<size_t>(100000, data.size() - at));
+  bz.finish();
+  return out.bytes;
+}
+
+TEST(BzunzipBlocks, WholeStreamsAsSequential) {
+  const std::string data = mixed(1200000);
+  expect_as_sequential(vntest::bz2_compress(data, 1));
+  expect_as_sequential(vntest::bz2_compress(data, 9));
+  expect_as_sequential(vnpack_compress(data, 2, 2));
+  // Several streams in a row, one empty, at different levels, then bytes
+  // that start no stream.
+  expect_as_sequential(vntest::bz2_compress(data.substr(0, 300000), 1) + vntest::bz2_compress("", 9) +
+                       vntest::bz2_compress(data.substr(300000), 3) + "BZh0 not a stream");
+  EXPECT_TRUE(unzip(vntest::bz2_compress(data, 1), "2").output == data);
+}
+
+TEST(BzunzipBlocks, DamagedAndCutShortStreamsAsSequential) {
+  const std::string packed = vntest::bz2_compress(mixed(700000), 1);
+  const size_t n = packed.size();
+  for (size_t at : {size_t{5}, size_t{12}, size_t{60}, n / 3, n / 2, n - 14, n - 11, n - 6, n - 1}) {
+    SCOPED_TRACE(at);
+    std::string damaged = packed;
+    damaged[at] = static_cast<char>(damaged[at] ^ 0x55);
+    expect_as_sequential(damaged);
+    expect_as_sequential(packed.substr(0, at));  // inside a block, the end marker or the CRC
+  }
+  expect_as_sequential("not compressed at all");
+  expect_as_sequential("BZh");
+  expect_as_sequential("");
+}
+
+// A marker pattern inside compressed data cuts a block in two: the first
+// part cannot finish, the second is garbage. Neither changes the output.
+TEST(BzunzipBlocks, MarkerInsideCompressedDataIsJoinedBack) {
+  const std::string data = mixed(900000);
+  const std::string packed = vntest::bz2_compress(data, 1);
+  const uint64_t bits = packed.size() * 8;
+  const uint64_t false_markers[] = {bits / 5, bits / 5 + 4000, bits / 2 + 3, bits - 300};
+  bzunzip_false_markers = false_markers;
+  bzunzip_false_marker_count = 4;
+  const run_result r = unzip(packed, "2");
+  EXPECT_TRUE(r.output == data);
+  EXPECT_EQ(r.messages, "");
+  EXPECT_EQ(r.status, 0);
+  bzunzip_false_marker_count = 0;
+}
+
+TEST(BzunzipBlocks, ThreadsThatCannotStartLeaveTheWorkToTheCallingThread) {
+  const std::string data = mixed(600000);
+  bzunzip_refuse_threads = true;
+  const run_result r = unzip(vntest::bz2_compress(data, 1), "2");
+  bzunzip_refuse_threads = false;
+  EXPECT_TRUE(r.output == data);
+  EXPECT_EQ(r.status, 0);
+}
+
+TEST(VnpackParallel, OneStreamWhateverTheThreadCount) {
+  // Runs of exactly four bytes make libbz2's pre-encoding longer than the
+  // data, runs of more make it shorter: pieces are cut by that length.
+  std::string runs;
+  for (int i = 0; runs.size() < 1000000; ++i) runs += std::string(4, static_cast<char>('a' + i % 20)) + "-";
+  for (const std::string& data : {mixed(2000000), runs, std::string(3000000, 'x'), std::string()}) {
+    const std::string one = vnpack_compress(data, 1, 1);
+    EXPECT_TRUE(vnpack_compress(data, 1, 2) == one);
+    EXPECT_TRUE(vnpack_compress(data, 1, 4) == one);
+    // A decoder that stops at the first stream's end takes it all.
+    std::string out(data.size() + 1, '\0');
+    bz_stream strm{};
+    ASSERT_EQ(BZ2_bzDecompressInit(&strm, 0, 0), BZ_OK);
+    strm.next_in = const_cast<char*>(one.data());
+    strm.avail_in = static_cast<unsigned>(one.size());
+    strm.next_out = out.data();
+    strm.avail_out = static_cast<unsigned>(out.size());
+    EXPECT_EQ(BZ2_bzDecompress(&strm), BZ_STREAM_END);
+    EXPECT_EQ(strm.avail_in, 0u);
+    out.resize(out.size() - strm.avail_out);
+    BZ2_bzDecompressEnd(&strm);
+    EXPECT_TRUE(out == data);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,200 @@
+// bz2_parallel.cpp - pieces compressed by libbz2 on worker threads, joined
+// into one bzip2 stream on the calling thread.
+#include "bz2_parallel.h"
+
+#include <bzlib.h>
+#include <unistd.h>
+
+#include "errors.h"
+
+namespace vnpack {
+
+namespace {
+
+// libbz2 closes a block once 100000 * level - 19 bytes of its run-length
+// pre-encoding are in it. The pre-encoding writes runs of 4 to 255 equal
+// bytes as 5 bytes and shorter runs as they are.
+size_t block_capacity(int level) { return static_cast<size_t>(100000 * level - 19); }
+size_t run_cost(unsigned length) { return length < 4 ? length : 5; }
+
+constexpr size_t PIECES_PER_THREAD = 2;
+constexpr int STREAM_END_BITS = BZ2_MARKER_BITS + BZ2_CRC_BITS;
+constexpr uint64_t FIRST_BLOCK_BIT = BZ2_HEADER_BYTES * 8;
+
+std::vector<unsigned char> compress_stream(const char* data, size_t n, int level) {
+  std::vector<unsigned char> out(n + n / 100 + 600);
+  auto length = static_cast<unsigned>(out.size());
+  // workFactor 0: libbz2's default, so the output depends on the data only.
+  const int rc = BZ2_bzBuffToBuffCompress(reinterpret_cast<char*>(out.data()), &length, const_cast<char*>(data),
+                                          static_cast<unsigned>(n), level, 0, 0);
+  if (rc != BZ_OK) throw Failure("bzip2 compression failed (error " + std::to_string(rc) + ")");
+  out.resize(length);
+  return out;
+}
+
+// The block of a one-block stream; false when the stream holds more blocks.
+bool single_block(std::vector<unsigned char>& stream, Bz2Block& block) {
+  const uint64_t total = stream.size() * 8;
+  for (int pad = 0; pad < 8; ++pad) {
+    const uint64_t end = total - STREAM_END_BITS - static_cast<uint64_t>(pad);
+    if (end < FIRST_BLOCK_BIT + BZ2_MARKER_BITS + BZ2_CRC_BITS) return false;
+    if (bz2_bits_at(stream.data(), end, BZ2_MARKER_BITS) != BZ2_END_MARKER) continue;
+    const auto block_crc = static_cast<uint32_t>(bz2_bits_at(stream.data(), FIRST_BLOCK_BIT + BZ2_MARKER_BITS, 32));
+    const auto stream_crc = static_cast<uint32_t>(bz2_bits_at(stream.data(), end + BZ2_MARKER_BITS, 32));
+    // One block: the stream's CRC is that block's CRC.
+    if (stream_crc != bz2_fold_crc(0, block_crc)) return false;
+    block.stream.swap(stream);
+    block.end_bit = end;
+    block.crc = block_crc;
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+unsigned default_jobs() {
+  const long n = sysconf(_SC_NPROCESSORS_ONLN);
+  return n > 1 ? static_cast<unsigned>(n) : 1u;
+}
+
+std::vector<Bz2Block> compress_blocks(const char* data, size_t n, int level) {
+  std::vector<unsigned char> stream = compress_stream(data, n, level);
+  Bz2Block block;
+  if (single_block(stream, block)) return {std::move(block)};
+  // Data the pre-encoding expands past one block: halves fit.
+  std::vector<Bz2Block> blocks = compress_blocks(data, n / 2, level);
+  for (Bz2Block& b : compress_blocks(data + n / 2, n - n / 2, level)) blocks.push_back(std::move(b));
+  return blocks;
+}
+
+ParallelBz2Compressor::ParallelBz2Compressor(int level, unsigned jobs, ByteSink& out)
+    : level_(level),
+      capacity_(block_capacity(level)),
+      max_in_flight_(PIECES_PER_THREAD * (jobs > 0 ? jobs : 1)),
+      out_(out) {
+  const unsigned char header[BZ2_HEADER_BYTES] = {'B', 'Z', 'h', static_cast<unsigned char>('0' + level)};
+  bytes_.assign(header, header + BZ2_HEADER_BYTES);
+  bits_.length = BZ2_HEADER_BYTES;
+  current_.reserve(capacity_);
+  // With one job the pieces are compressed on the calling thread.
+  for (unsigned i = 0; jobs > 1 && i < jobs; ++i) workers_.emplace_back([this] { work(); });
+}
+
+ParallelBz2Compressor::~ParallelBz2Compressor() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  work_ready_.notify_all();
+  for (std::thread& t : workers_) t.join();
+}
+
+// A piece ends just before its pre-encoding could fill a block, so that it
+// is one full block. Where it ends depends on the data only.
+void ParallelBz2Compressor::write(const void* data, size_t n) {
+  const auto* p = static_cast<const unsigned char*>(data);
+  size_t taken = 0;
+  for (size_t i = 0; i < n; ++i) {
+    if (p[i] == run_byte_ && run_length_ < 255) {
+      ++run_length_;
+    } else {
+      encoded_ += run_cost(run_length_);
+      run_byte_ = p[i];
+      run_length_ = 1;
+    }
+    if (encoded_ + run_cost(run_length_) + 1 >= capacity_) {
+      current_.append(reinterpret_cast<const char*>(p + taken), i + 1 - taken);
+      taken = i + 1;
+      submit();
+    }
+  }
+  current_.append(reinterpret_cast<const char*>(p + taken), n - taken);
+}
+
+void ParallelBz2Compressor::finish() {
+  if (finished_) return;
+  if (!current_.empty()) submit();
+  emit_done(0);
+  make_room(STREAM_END_BITS + 8);
+  bits_.put_stream_end(combined_crc_);
+  flush();
+  finished_ = true;
+}
+
+void ParallelBz2Compressor::make_room(uint64_t bits) {
+  bytes_.resize(bits_.length + bits / 8 + 8);
+  bits_.out = bytes_.data();
+}
+
+void ParallelBz2Compressor::flush() {
+  out_.write(bytes_.data(), bits_.length);
+  bits_.length = 0;
+}
+
+void ParallelBz2Compressor::submit() {
+  auto piece = std::make_shared<Piece>();
+  piece->input.swap(current_);
+  current_.reserve(capacity_);
+  run_byte_ = -1;
+  run_length_ = 0;
+  encoded_ = 0;
+  if (workers_.empty()) {
+    piece->blocks = compress_blocks(piece->input.data(), piece->input.size(), level_);
+    piece->done = true;
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    in_flight_.push_back(std::move(piece));
+    if (workers_.empty()) ++next_to_start_;
+  }
+  work_ready_.notify_one();
+  emit_done(max_in_flight_ - 1);
+}
+
+// Joins finished pieces to the stream in input order until at most
+// keep_in_flight pieces are left, waiting for the oldest when needed.
+void ParallelBz2Compressor::emit_done(size_t keep_in_flight) {
+  for (;;) {
+    std::shared_ptr<Piece> piece;
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      if (in_flight_.empty()) return;
+      if (!in_flight_.front()->done) {
+        if (in_flight_.size() <= keep_in_flight) return;
+        piece_done_.wait(lock, [&] { return in_flight_.front()->done; });
+      }
+      piece = std::move(in_flight_.front());
+      in_flight_.pop_front();
+      --next_to_start_;
+    }
+    if (piece->error) std::rethrow_exception(piece->error);
+    for (const Bz2Block& b : piece->blocks) {
+      make_room(b.end_bit - FIRST_BLOCK_BIT);
+      bits_.put_bits(b.stream.data(), FIRST_BLOCK_BIT, b.end_bit - FIRST_BLOCK_BIT);
+      combined_crc_ = bz2_fold_crc(combined_crc_, b.crc);
+    }
+    flush();
+  }
+}
+
+void ParallelBz2Compressor::work() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    work_ready_.wait(lock, [&] { return stopping_ || next_to_start_ < in_flight_.size(); });
+    if (stopping_) return;
+    std::shared_ptr<Piece> piece = in_flight_[next_to_start_++];
+    lock.unlock();
+    try {
+      piece->blocks = compress_blocks(piece->input.data(), piece->input.size(), level_);
+    } catch (...) {
+      piece->error = std::current_exception();
+    }
+    std::string().swap(piece->input);
+    lock.lock();
+    piece->done = true;
+    piece_done_.notify_all();
+  }
+}
+
+}  // namespace vnpack

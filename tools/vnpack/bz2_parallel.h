@@ -1,0 +1,88 @@
+// bz2_parallel.h - bzip2 compression on several threads into ONE stream.
+//
+// The input is cut into pieces that each fill one bzip2 block; each piece is
+// compressed by libbz2 on a worker thread, and the blocks are joined, bit-
+// shifted and in order, behind one stream header and before one end marker
+// with the combined CRC. Piece boundaries depend only on the data and the
+// level, so the output is the same whatever the number of threads.
+#ifndef VNPACK_BZ2_PARALLEL_H
+#define VNPACK_BZ2_PARALLEL_H
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bz2_blocks.h"
+#include "file_io.h"
+
+namespace vnpack {
+
+// The online processors, at least 1.
+unsigned default_jobs();
+
+// One compressed block: a whole one-block stream and where its block ends.
+struct Bz2Block {
+  std::vector<unsigned char> stream;
+  uint64_t end_bit = 0;  // where the end marker starts
+  uint32_t crc = 0;
+};
+
+// Compresses data into one or more blocks (more only when one piece does
+// not fit one block at this level; each part then gets its own).
+std::vector<Bz2Block> compress_blocks(const char* data, size_t n, int level);
+
+class ParallelBz2Compressor : public ByteSink {
+ public:
+  ParallelBz2Compressor(int level, unsigned jobs, ByteSink& out);
+  ParallelBz2Compressor(const ParallelBz2Compressor&) = delete;
+  ParallelBz2Compressor& operator=(const ParallelBz2Compressor&) = delete;
+  ~ParallelBz2Compressor() override;
+
+  void write(const void* data, size_t n) override;
+  void finish();
+
+ private:
+  struct Piece {
+    std::string input;
+    std::vector<Bz2Block> blocks;
+    std::exception_ptr error;
+    bool done = false;
+  };
+
+  void submit();
+  void make_room(uint64_t bits);  // for bits more bits in bytes_
+  void flush();                   // writes the complete bytes out
+  void emit_done(size_t keep_in_flight);
+  void work();
+
+  const int level_;
+  const size_t capacity_;  // of a block, in pre-encoded bytes
+  const size_t max_in_flight_;
+  ByteSink& out_;
+  std::string current_;  // the piece being collected
+  int run_byte_ = -1;     // its last run of equal bytes
+  unsigned run_length_ = 0;
+  size_t encoded_ = 0;    // its pre-encoded length before that run
+  std::vector<unsigned char> bytes_;  // the writer's complete bytes
+  bz2_bit_writer bits_;
+  uint32_t combined_crc_ = 0;
+  bool finished_ = false;
+
+  std::mutex mutex_;
+  std::condition_variable work_ready_;
+  std::condition_variable piece_done_;
+  std::deque<std::shared_ptr<Piece>> in_flight_;  // in input order
+  size_t next_to_start_ = 0;                       // index into in_flight_
+  bool stopping_ = false;
+  std::vector<std::thread> workers_;
+};
+
+}  // namespace vnpack
+
+#endif  // VNPACK_BZ2_PARALLEL_H
