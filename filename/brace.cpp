@@ -1,5 +1,6 @@
 // Brace expansion: "a{b,c}d" gives "abd" and "acd". Groups nest, a group
 // without commas only loses its braces, "{}" and unclosed groups stay text.
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -169,24 +170,75 @@ brace_list* combine(const char* prefix, size_t prefix_length, const brace_list* 
   return result;
 }
 
+// Room for n more strings in a list that expansion fills, growing its
+// array by half again at a time; false when memory runs out or the list
+// would pass kMaxExpansions.
+bool reserve_strings(brace_list* list, int64_t n) {
+  const int64_t needed = int64_t{list->bl_count} + n;
+  if (needed > kMaxExpansions) return false;
+  if (needed <= list->bl_size) return true;
+  const int64_t slots = std::min(kMaxExpansions, std::max(needed, int64_t{list->bl_size} * 3 / 2 + 8));
+  void* grown = chk_realloc(list->bl_items, sizeof(char*) * static_cast<size_t>(slots));
+  if (grown == nullptr) return false;
+  list->bl_items = static_cast<char**>(grown);
+  list->bl_size = static_cast<int32_t>(slots);
+  return true;
+}
+
+// Moves the strings of from to the end of to, last first; false (nothing
+// moved) when there is no room.
+bool move_reversed(brace_list* to, brace_list* from) {
+  if (!reserve_strings(to, from->bl_count)) return false;
+  while (from->bl_count > 0) to->bl_items[to->bl_count++] = from->bl_items[--from->bl_count];
+  return true;
+}
+
+// Releases the strings and the array of a list whose record stays.
+void clear_list(brace_list* list) {
+  for (int32_t i = 0; i < list->bl_count; ++i) chk_free_safe(list->bl_items[i]);
+  chk_free_safe(list->bl_items);
+  *list = brace_list{};
+}
+
 // Each string holding a group is replaced by its expansions, and the first
 // of them is examined again, since an alternative may itself hold groups.
-// Every step removes a "{", so the walk ends. False when memory ran out or
-// the expansions are too many; the list then holds what was done so far.
+// Every step removes a "{", so the walk ends. The strings still to examine
+// wait on a stack (the next one on top) and the finished ones are appended
+// to a new array: inserting expansions into the middle of one array would
+// make the work grow with the square of the number of strings. False when
+// memory ran out or the expansions are too many; the list is then empty.
 bool expand_list(brace_list* list) {
-  int32_t i = 0;
-  while (i < list->bl_count) {
-    if (std::strchr(list->bl_items[i], '{') != nullptr) {
-      brace_list* expansions = do_brace_expand2(list->bl_items[i]);
-      if (expansions == nullptr) return false;
-      if (expansions->bl_count > 0) {
-        if (!insert_strings(list, expansions, i)) return false;
-        continue;
+  brace_list done{};
+  brace_list pending{};
+  bool complete = move_reversed(&pending, list);
+  while (complete && pending.bl_count > 0) {
+    char* text = pending.bl_items[--pending.bl_count];
+    brace_list* expansions = std::strchr(text, '{') != nullptr ? do_brace_expand2(text) : new_list(0);
+    if (expansions == nullptr) {
+      complete = false;
+      chk_free(text);
+    } else if (expansions->bl_count > 0) {
+      // Every string pending or done stands for at least one of the result.
+      complete = done.bl_count + pending.bl_count + int64_t{expansions->bl_count} <= kMaxExpansions &&
+                 move_reversed(&pending, expansions);
+      chk_free(text);
+    } else {
+      complete = reserve_strings(&done, 1);
+      if (complete) {
+        done.bl_items[done.bl_count++] = text;
+      } else {
+        chk_free(text);
       }
-      brace_list_release(expansions);
     }
-    ++i;
+    brace_list_release(expansions);
   }
+  clear_list(list);
+  clear_list(&pending);
+  if (!complete) {
+    clear_list(&done);
+    return false;
+  }
+  *list = done;
   return true;
 }
 
