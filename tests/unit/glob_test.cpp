@@ -49,14 +49,8 @@ class Glob : public vntest::ScratchDir {
     char after[PATH_MAX];
     EXPECT_NE(getcwd(after, sizeof after), nullptr);
     EXPECT_STREQ(before, after) << pattern;
-    Names names;
     if (entries == nullptr) return {"<null>"};
-    for (vn::glob_entry* entry = entries; entry->ge_name != nullptr; ++entry) {
-      names.push_back(entry->ge_name);
-      vn::chk_free(entry->ge_name);
-    }
-    vn::chk_free(entries);
-    return names;
+    return vntest::take_entries(entries);
   }
 
   Names here(const Names& names) const {
@@ -210,10 +204,9 @@ TEST_F(Glob, AnyDepthWithoutAWorkingDirectory) {
   ASSERT_EQ(rmdir((dir / "gone").c_str()), 0);
   vn::glob_entry* entries = vn::glob_filenames((tree + "/**/x").c_str(), F);
   ASSERT_NE(entries, nullptr);
-  ASSERT_NE(entries[0].ge_name, nullptr);
-  EXPECT_EQ(std::string(entries[0].ge_name), tree + "/a/x");
-  for (vn::glob_entry* entry = entries; entry->ge_name != nullptr; ++entry) vn::chk_free(entry->ge_name);
-  vn::chk_free(entries);
+  Names names = vntest::take_entries(entries);
+  ASSERT_FALSE(names.empty());
+  EXPECT_EQ(names[0], tree + "/a/x");
   char cwd[PATH_MAX];
   EXPECT_EQ(getcwd(cwd, sizeof cwd), nullptr);  // still in the removed directory
 }

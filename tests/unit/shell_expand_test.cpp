@@ -27,16 +27,6 @@ Strings take_names(char** names) {
   return result;
 }
 
-Strings take_entries(vn::glob_entry* entries) {
-  Strings result;
-  if (entries == nullptr) return result;
-  for (vn::glob_entry* entry = entries; entry->ge_name != nullptr; ++entry) {
-    result.push_back(vntest::take(entry->ge_name));
-  }
-  vn::chk_free(entries);
-  return result;
-}
-
 class ShellExpand : public vntest::ScratchDir {
  protected:
   static void touch(const fs::path& path) { std::ofstream(path) << "x"; }
@@ -81,12 +71,12 @@ TEST_F(ShellExpand, DirectoryTreeListsFilesBelow) {
   make_files({"d/s/", "d/a", "d/s/b", "d/x.c", "d/s/y.c", "z.c"});
   fs::create_directory_symlink("..", "d/s/up");  // must not be walked round and round
   const std::string d = (dir / "d").string();
-  EXPECT_EQ(take_entries(vn::expand_directory_tree(d.c_str(), vn::WILD_FILES | vn::WILD_DIRS)),
+  EXPECT_EQ(vntest::take_entries(vn::expand_directory_tree(d.c_str(), vn::WILD_FILES | vn::WILD_DIRS)),
             (Strings{d + "/a", d + "/s/b", d + "/s/y.c", d + "/x.c"}));
-  EXPECT_EQ(take_entries(vn::expand_directory_tree(d.c_str(), vn::WILD_FILES)), (Strings{d + "/a", d + "/x.c"}));
+  EXPECT_EQ(vntest::take_entries(vn::expand_directory_tree(d.c_str(), vn::WILD_FILES)), (Strings{d + "/a", d + "/x.c"}));
   // The directory part of a pattern is used, not the current directory.
-  EXPECT_EQ(take_entries(vn::expand_directory_tree("d/*.c", vn::WILD_FILES)), Strings{"d/x.c"});
-  EXPECT_EQ(take_entries(vn::expand_directory_tree("*.c", vn::WILD_FILES)), Strings{"z.c"});
+  EXPECT_EQ(vntest::take_entries(vn::expand_directory_tree("d/*.c", vn::WILD_FILES)), Strings{"d/x.c"});
+  EXPECT_EQ(vntest::take_entries(vn::expand_directory_tree("*.c", vn::WILD_FILES)), Strings{"z.c"});
   fs::create_directory("empty");
   EXPECT_EQ(vn::expand_directory_tree("empty", vn::WILD_FILES | vn::WILD_DIRS), nullptr);
 }

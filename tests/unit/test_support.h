@@ -15,6 +15,7 @@
 #include <iterator>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include "vnlib.h"
 
@@ -26,6 +27,16 @@ inline std::string take(char* text) {
   std::string result(text);
   vn::chk_free(text);
   return result;
+}
+
+// The names of a glob result in order; every name and the array are
+// released. A null result reads as no names.
+inline std::vector<std::string> take_entries(vn::glob_entry* entries) {
+  std::vector<std::string> names;
+  if (entries == nullptr) return names;
+  for (vn::glob_entry* entry = entries; entry->ge_name != nullptr; ++entry) names.push_back(take(entry->ge_name));
+  vn::chk_free(entries);
+  return names;
 }
 
 // The whole content of a file; empty when it cannot be read.
