@@ -17,7 +17,8 @@ int bzunzip_sequential(const bz_context& ctx, const unsigned char* taken, size_t
 // bzunzip with the blocks decompressed on up to `threads` threads.
 int bzunzip_blocks(const bz_context& ctx, unsigned threads);
 // Threads bzunzip uses: VNINSTALL_THREADS when it is a number from 1 up,
-// otherwise the online processors; 1 means the sequential path.
+// otherwise the processors the process may run on; 1 means the sequential
+// path.
 unsigned bzunzip_thread_count();
 // For tests: when set, no decompression thread can be started.
 extern bool bzunzip_refuse_threads;

@@ -20,6 +20,7 @@
 // of a record that ends without an end marker.
 #include <bzlib.h>
 #include <pthread.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -41,6 +42,8 @@ constexpr unsigned OUTPUT_CHUNK = 64 * 1024;
 constexpr size_t WRITER_PIECE = 4096;
 // Decompressed bytes one block may hold while it waits for its turn.
 constexpr size_t OUTPUT_AHEAD_LIMIT = 2 * 1024 * 1024;
+// Dead input bytes at the front of the read buffer that make it move down.
+constexpr size_t TRIM_BYTES = 1024 * 1024;
 // Blocks read ahead beyond one per thread.
 constexpr unsigned EXTRA_BLOCKS = 2;
 constexpr unsigned MAX_THREADS = 64;
@@ -520,7 +523,10 @@ void block_engine::trim(uint64_t keep_bit) {
   while (job_count_ > 0 && job(0).start < keep_bit) drop_first_job();
   const uint64_t keep_byte = keep_bit / 8 < scanned_to_ ? keep_bit / 8 : scanned_to_;
   const uint64_t dead = keep_byte > raw_base_ ? keep_byte - raw_base_ : 0;
-  if (dead > READ_CHUNK && dead > raw_.size / 2) {
+  // Moving the live bytes down once a quarter of the buffer is dead keeps
+  // the buffer near the live size, at the cost of copying each byte a few
+  // times (far cheaper than decompressing it).
+  if (dead >= TRIM_BYTES && dead >= raw_.size / 4) {
     std::memmove(raw_.data, raw_.data + dead, raw_.size - dead);
     raw_.size -= dead;
     raw_base_ += dead;
@@ -740,6 +746,17 @@ int block_engine::run() {
   }
 }
 
+// The processors this process may run on: a process held to one core
+// (taskset, a container's CPU set) gains nothing from threads that would
+// only take turns on it.
+long usable_processors() {
+#ifdef CPU_COUNT
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) == 0) return CPU_COUNT(&set);
+#endif
+  return sysconf(_SC_NPROCESSORS_ONLN);
+}
+
 }  // namespace
 
 int bzunzip_blocks(const bz_context& ctx, unsigned threads) {
@@ -754,9 +771,9 @@ unsigned bzunzip_thread_count() {
     const long n = std::strtol(setting, &end, 10);
     if (*end == '\0' && n >= 1) return n < long{MAX_THREADS} ? static_cast<unsigned>(n) : MAX_THREADS;
   }
-  const long online = sysconf(_SC_NPROCESSORS_ONLN);
-  if (online <= 1) return 1;
-  return online < long{MAX_THREADS} ? static_cast<unsigned>(online) : MAX_THREADS;
+  const long usable = usable_processors();
+  if (usable <= 1) return 1;
+  return usable < long{MAX_THREADS} ? static_cast<unsigned>(usable) : MAX_THREADS;
 }
 
 int bzunzip(intptr_t caller_value, bz_reader reader, bz_writer writer) {

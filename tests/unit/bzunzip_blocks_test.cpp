@@ -4,6 +4,7 @@
 // cannot be started.
 #include <bzlib.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <stdlib.h>
 
 #include <algorithm>
@@ -138,6 +139,29 @@ TEST(BzunzipBlocks, ThreadsThatCannotStartLeaveTheWorkToTheCallingThread) {
   EXPECT_TRUE(r.output == data);
   EXPECT_EQ(r.status, 0);
 }
+
+#ifdef CPU_COUNT
+// Held to one processor, the installer starts no threads unless told to.
+TEST(BzunzipBlocks, ThreadCountFollowsTheProcessorsAllowed) {
+  cpu_set_t saved, one;
+  ASSERT_EQ(sched_getaffinity(0, sizeof saved, &saved), 0);
+  CPU_ZERO(&one);
+  for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu)
+    if (CPU_ISSET(cpu, &saved)) {
+      CPU_SET(cpu, &one);
+      break;
+    }
+  ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);
+  unsetenv("VNINSTALL_THREADS");
+  const unsigned held = bzunzip_thread_count();
+  setenv("VNINSTALL_THREADS", "3", 1);
+  const unsigned told = bzunzip_thread_count();
+  unsetenv("VNINSTALL_THREADS");
+  sched_setaffinity(0, sizeof saved, &saved);
+  EXPECT_EQ(held, 1u);
+  EXPECT_EQ(told, 3u);
+}
+#endif
 
 TEST(VnpackParallel, OneStreamWhateverTheThreadCount) {
   // Runs of exactly four bytes make libbz2's pre-encoding longer than the
