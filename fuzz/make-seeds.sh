@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Writes the seed inputs of the tar writer and installer targets into
-# fuzz/corpus/ from small sample trees, with vnpack and tar. Usage:
+# fuzz/corpus/ from small sample trees, with vnpack, tar and zstd. Usage:
 #   fuzz/make-seeds.sh VNPACK
 # The other targets' seeds are short texts kept as they are.
 set -eu
@@ -51,6 +51,12 @@ package welcome-helper-archive --raw 1 welcome --raw 7 helper --env VN_PRODUCT=h
 { printf '\0'; cat env-and-archive; } | seed installer env-and-archive
 { printf '\2\n\n'; cat two-archives; } | seed installer two-archives-answered
 { printf '\0'; cat welcome-helper-archive; } | seed installer welcome-helper-archive
+# Zstandard archive records: one from the zstd command, two frames in one
+# record.
+tar_of tree . | zstd -q -19 >tree.zst
+{ tar_of tree/bin . | zstd -q -1; tar_of tree/share . | zstd -q -1; } >frames.zst
+package zstd-archives --raw 20 tree.zst --raw 20 frames.zst
+{ printf '\0'; cat zstd-archives; } | seed installer zstd-archives
 # A damaged copy: the checksum fails and the answer passes over it.
 { printf '\1\n'; head -c 300 env-and-archive; printf 'X'; tail -c +302 env-and-archive; } |
   seed installer damaged-answered

@@ -10,17 +10,20 @@ constexpr uint64_t MASK48 = (uint64_t{1} << 48) - 1;
 
 // For each byte value, the bit offsets s (0-7) at which a marker starting
 // s bits into the previous byte has that value as its second byte: bit s
-// for the block marker, bit 8 + s for the end marker. Most bytes match
-// none, so the scan tests one table entry per byte.
-constexpr std::array<uint16_t, 256> make_second_byte_table() {
+// for the block marker, bit 8 + s for the end marker. The same for the
+// third byte. A byte position is a candidate only when both agree on some
+// offset, which is rare: the scan costs two table lookups per byte.
+constexpr std::array<uint16_t, 256> make_byte_table(int byte) {
   std::array<uint16_t, 256> t{};
+  const int shift = 40 - 8 * byte;
   for (int s = 0; s < 8; ++s) {
-    t[(BZ2_BLOCK_MARKER >> (32 + s)) & 0xFF] |= static_cast<uint16_t>(1u << s);
-    t[(BZ2_END_MARKER >> (32 + s)) & 0xFF] |= static_cast<uint16_t>(1u << (8 + s));
+    t[(BZ2_BLOCK_MARKER >> (shift + s)) & 0xFF] |= static_cast<uint16_t>(1u << s);
+    t[(BZ2_END_MARKER >> (shift + s)) & 0xFF] |= static_cast<uint16_t>(1u << (8 + s));
   }
   return t;
 }
-constexpr auto SECOND_BYTE = make_second_byte_table();
+constexpr auto SECOND_BYTE = make_byte_table(1);
+constexpr auto THIRD_BYTE = make_byte_table(2);
 
 uint64_t load56(const unsigned char* p) {
   uint64_t v = 0;
@@ -47,7 +50,7 @@ uint64_t bz2_bits_at(const unsigned char* p, uint64_t bit, int n) {
 void bz2_find_markers(const unsigned char* p, size_t from, size_t to, void (*found)(void* ctx, bz2_marker m),
                       void* ctx) {
   for (size_t i = from; i < to; ++i) {
-    const unsigned hits = SECOND_BYTE[p[i + 1]];
+    const unsigned hits = SECOND_BYTE[p[i + 1]] & THIRD_BYTE[p[i + 2]];
     if (hits == 0) continue;
     const uint64_t window = load56(p + i);
     for (int s = 0; s < 8; ++s) {

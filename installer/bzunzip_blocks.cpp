@@ -409,7 +409,6 @@ class block_engine {
   bz_context ctx_;
   unsigned threads_;
 
-  unsigned char* chunk_;
   byte_buffer raw_{};  // input bytes from raw_base_ on
   uint64_t raw_base_ = 0;
   uint64_t scanned_to_ = 0;  // marker starts before this byte are known
@@ -430,7 +429,6 @@ class block_engine {
 
 block_engine::block_engine(const bz_context& ctx, unsigned threads)
     : ctx_(ctx), threads_(threads < MAX_THREADS ? threads : MAX_THREADS) {
-  chunk_ = static_cast<unsigned char*>(grow(nullptr, READ_CHUNK));
   pthread_mutex_init(&pool_.m, nullptr);
   pthread_cond_init(&pool_.work_cv, nullptr);
   pthread_cond_init(&pool_.progress_cv, nullptr);
@@ -451,15 +449,13 @@ block_engine::~block_engine() {
   pthread_mutex_destroy(&pool_.m);
   std::free(markers_.items);
   buffer_free(raw_);
-  std::free(chunk_);
 }
 
 bool block_engine::read_more() {
   if (input_ended_) return false;
-  const int n = ctx_.reader(&ctx_, reinterpret_cast<char*>(chunk_), static_cast<int>(READ_CHUNK));
+  buffer_reserve(raw_, raw_.size + READ_CHUNK);
+  const int n = ctx_.reader(&ctx_, reinterpret_cast<char*>(raw_.data + raw_.size), static_cast<int>(READ_CHUNK));
   if (n > 0) {
-    buffer_reserve(raw_, raw_.size + static_cast<size_t>(n));
-    std::memcpy(raw_.data + raw_.size, chunk_, static_cast<size_t>(n));
     raw_.size += static_cast<size_t>(n);
   } else {
     input_ended_ = true;

@@ -9,8 +9,10 @@
 
 #include <algorithm>
 #include <string>
+#include <vector>
 
 #include "archive.h"
+#include "bz2_blocks.h"
 #include "installer.h"
 #include "test_support.h"
 #include "vnpack/bz2_parallel.h"
@@ -138,6 +140,43 @@ TEST(BzunzipBlocks, ThreadsThatCannotStartLeaveTheWorkToTheCallingThread) {
   bzunzip_refuse_threads = false;
   EXPECT_TRUE(r.output == data);
   EXPECT_EQ(r.status, 0);
+}
+
+// Both markers at every bit offset, next to each other and at the ends of
+// the range, among bytes that hold parts of them: the scan finds exactly
+// what a bit-by-bit search finds.
+TEST(Bz2Markers, ScanFindsWhatABitByBitSearchFinds) {
+  std::string bytes(4096, '\0');
+  uint32_t seed = 7;
+  for (auto& c : bytes) c = static_cast<char>((seed = seed * 1103515245 + 12345) >> 24);
+  const auto* p = reinterpret_cast<unsigned char*>(bytes.data());
+  auto plant = [&](uint64_t bit, uint64_t value) {
+    for (int i = 0; i < BZ2_MARKER_BITS; ++i) {
+      const uint64_t b = bit + static_cast<uint64_t>(i);
+      const auto mask = static_cast<unsigned char>(0x80 >> (b % 8));
+      auto& byte = reinterpret_cast<unsigned char&>(bytes[b / 8]);
+      byte = (value >> (BZ2_MARKER_BITS - 1 - i)) & 1 ? byte | mask : byte & ~mask;
+    }
+  };
+  // 171 bits apart: eight in a row fall on all eight offsets in the byte.
+  for (uint64_t k = 0; k < 16; ++k) plant(100 * 8 + 171 * k, k < 8 ? BZ2_BLOCK_MARKER : BZ2_END_MARKER);
+  plant(0, BZ2_BLOCK_MARKER);
+  plant(3000 * 8 + 5, BZ2_BLOCK_MARKER);
+  plant(3000 * 8 + 5 + BZ2_MARKER_BITS, BZ2_END_MARKER);
+  const size_t to = bytes.size() - (BZ2_MARKER_SPAN - 1);
+  std::vector<bz2_marker> found, expected;
+  bz2_find_markers(p, 0, to, [](void* v, bz2_marker m) { static_cast<std::vector<bz2_marker>*>(v)->push_back(m); },
+                   &found);
+  for (uint64_t bit = 0; bit < to * 8; ++bit) {
+    const uint64_t v = bz2_bits_at(p, bit, BZ2_MARKER_BITS);
+    if (v == BZ2_BLOCK_MARKER || v == BZ2_END_MARKER) expected.push_back({bit, v == BZ2_END_MARKER});
+  }
+  ASSERT_GE(expected.size(), 19u);
+  ASSERT_EQ(found.size(), expected.size());
+  for (size_t i = 0; i < found.size(); ++i) {
+    EXPECT_EQ(found[i].bit, expected[i].bit);
+    EXPECT_EQ(found[i].is_end, expected[i].is_end);
+  }
 }
 
 #ifdef CPU_COUNT
