@@ -5,6 +5,11 @@
 #include <bzlib.h>
 #include <unistd.h>
 
+#include <array>
+#include <cstddef>
+#include <cstdlib>
+#include <utility>
+
 #include "errors.h"
 
 namespace vnpack {
@@ -21,14 +26,73 @@ constexpr size_t PIECES_PER_THREAD = 2;
 constexpr int STREAM_END_BITS = BZ2_MARKER_BITS + BZ2_CRC_BITS;
 constexpr uint64_t FIRST_BLOCK_BIT = BZ2_HEADER_BYTES * 8;
 
+// libbz2 allocates several megabytes of work space for every stream and
+// frees them at its end; fresh memory for each piece would cost a page
+// fault per page. A thread keeps what its last stream freed and hands the
+// same blocks out again.
+class WorkSpaceCache {
+ public:
+  WorkSpaceCache() = default;
+  WorkSpaceCache(const WorkSpaceCache&) = delete;
+  WorkSpaceCache& operator=(const WorkSpaceCache&) = delete;
+  ~WorkSpaceCache() {
+    for (const Kept& k : kept_) std::free(k.block);
+  }
+
+  static void* allocate(void* self, int items, int size) {
+    auto& cache = *static_cast<WorkSpaceCache*>(self);
+    const size_t n = static_cast<size_t>(items) * static_cast<size_t>(size);
+    for (Kept& k : cache.kept_)
+      if (k.block != nullptr && k.size == n) return body(std::exchange(k.block, nullptr));
+    auto* block = static_cast<size_t*>(std::malloc(n + HEADER));
+    if (block == nullptr) return nullptr;
+    *block = n;
+    return body(block);
+  }
+
+  static void release(void* self, void* p) {
+    if (p == nullptr) return;
+    auto& cache = *static_cast<WorkSpaceCache*>(self);
+    auto* block = reinterpret_cast<size_t*>(static_cast<char*>(p) - HEADER);
+    for (Kept& k : cache.kept_)
+      if (k.block == nullptr) {
+        k = {block, *block};
+        return;
+      }
+    std::free(block);
+  }
+
+ private:
+  static constexpr size_t HEADER = alignof(std::max_align_t);
+  static void* body(size_t* block) { return reinterpret_cast<char*>(block) + HEADER; }
+  struct Kept {
+    size_t* block = nullptr;
+    size_t size = 0;
+  };
+  std::array<Kept, 4> kept_{};  // the stream state and its three arrays
+};
+
 std::vector<unsigned char> compress_stream(const char* data, size_t n, int level) {
+  thread_local WorkSpaceCache cache;
   std::vector<unsigned char> out(n + n / 100 + 600);
-  auto length = static_cast<unsigned>(out.size());
+  bz_stream strm{};
+  strm.bzalloc = WorkSpaceCache::allocate;
+  strm.bzfree = WorkSpaceCache::release;
+  strm.opaque = &cache;
   // workFactor 0: libbz2's default, so the output depends on the data only.
-  const int rc = BZ2_bzBuffToBuffCompress(reinterpret_cast<char*>(out.data()), &length, const_cast<char*>(data),
-                                          static_cast<unsigned>(n), level, 0, 0);
-  if (rc != BZ_OK) throw Failure("bzip2 compression failed (error " + std::to_string(rc) + ")");
-  out.resize(length);
+  int rc = BZ2_bzCompressInit(&strm, level, 0, 0);
+  if (rc == BZ_OK) {
+    strm.next_in = const_cast<char*>(data);
+    strm.avail_in = static_cast<unsigned>(n);
+    strm.next_out = reinterpret_cast<char*>(out.data());
+    strm.avail_out = static_cast<unsigned>(out.size());
+    // The buffer holds the worst case; a full one would only repeat.
+    do rc = BZ2_bzCompress(&strm, BZ_FINISH);
+    while (rc == BZ_FINISH_OK && strm.avail_out > 0);
+    out.resize(out.size() - strm.avail_out);
+    BZ2_bzCompressEnd(&strm);
+  }
+  if (rc != BZ_STREAM_END) throw Failure("bzip2 compression failed (error " + std::to_string(rc) + ")");
   return out;
 }
 
