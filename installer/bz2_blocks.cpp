@@ -2,6 +2,8 @@
 #include "bz2_blocks.h"
 
 #include <array>
+#include <cstddef>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -24,6 +26,11 @@ constexpr std::array<uint16_t, 256> make_byte_table(int byte) {
 }
 constexpr auto SECOND_BYTE = make_byte_table(1);
 constexpr auto THIRD_BYTE = make_byte_table(2);
+
+// Each block carries its size in front of what the caller gets.
+constexpr size_t WORK_BLOCK_HEADER = alignof(std::max_align_t);
+
+void* work_block_body(void* block) { return static_cast<char*>(block) + WORK_BLOCK_HEADER; }
 
 uint64_t load56(const unsigned char* p) {
   uint64_t v = 0;
@@ -101,4 +108,38 @@ void bz2_bit_writer::put_stream_end(uint32_t combined_crc) {
   put(BZ2_END_MARKER & 0xFFFFFF, 24);
   put(combined_crc, 32);
   if (pending_bits > 0) put(0, 8 - pending_bits);
+}
+
+void* bz2_work_space_alloc(void* space, int items, int size) {
+  auto& s = *static_cast<bz2_work_space*>(space);
+  const size_t n = static_cast<size_t>(items) * static_cast<size_t>(size);
+  for (auto& k : s.kept)
+    if (k.block != nullptr && k.size == n) {
+      void* block = k.block;
+      k.block = nullptr;
+      return work_block_body(block);
+    }
+  void* block = std::malloc(n + WORK_BLOCK_HEADER);
+  if (block == nullptr) return nullptr;
+  *static_cast<size_t*>(block) = n;
+  return work_block_body(block);
+}
+
+void bz2_work_space_free(void* space, void* p) {
+  if (p == nullptr) return;
+  auto& s = *static_cast<bz2_work_space*>(space);
+  void* block = static_cast<char*>(p) - WORK_BLOCK_HEADER;
+  for (auto& k : s.kept)
+    if (k.block == nullptr) {
+      k = {block, *static_cast<size_t*>(block)};
+      return;
+    }
+  std::free(block);
+}
+
+void bz2_work_space_release(bz2_work_space& space) {
+  for (auto& k : space.kept) {
+    std::free(k.block);
+    k = {};
+  }
 }

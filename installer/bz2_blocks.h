@@ -57,4 +57,21 @@ struct bz2_bit_writer {
   void put_stream_end(uint32_t combined_crc);
 };
 
+// Work space for libbz2 streams started one after another on one thread.
+// libbz2 allocates megabytes for every stream and frees them at its end;
+// fresh memory for each block would cost a page fault per page. Set
+// bz2_work_space_alloc and bz2_work_space_free as a stream's allocator with
+// the space as its opaque value: what one stream frees, the next gets back.
+struct bz2_work_space {
+  struct kept_block {
+    void* block;
+    size_t size;
+  };
+  kept_block kept[4];  // a stream's state and its (at most three) arrays
+};
+void* bz2_work_space_alloc(void* space, int items, int size);
+void bz2_work_space_free(void* space, void* p);
+// Frees the blocks kept.
+void bz2_work_space_release(bz2_work_space& space);
+
 #endif  // VNINSTALL_BZ2_BLOCKS_H

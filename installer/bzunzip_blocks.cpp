@@ -186,8 +186,11 @@ struct decoder {
   uint64_t skip;  // output of the alignment block
 };
 
-bool decoder_start(decoder& d) {
+bool decoder_start(decoder& d, bz2_work_space& space) {
   std::memset(&d, 0, sizeof d);
+  d.strm.bzalloc = bz2_work_space_alloc;
+  d.strm.bzfree = bz2_work_space_free;
+  d.strm.opaque = &space;
   d.init_error = BZ2_bzDecompressInit(&d.strm, 0, 0);
   if (d.init_error != BZ_OK) return false;
   d.buf = static_cast<char*>(grow(nullptr, OUTPUT_CHUNK));
@@ -254,10 +257,10 @@ struct block_result {
 
 // Decompresses one block job, then lets go of its input.
 template <class Emit>
-block_result decode_block(block_job& job, Emit&& emit) {
+block_result decode_block(block_job& job, bz2_work_space& space, Emit&& emit) {
   decoder d;
   block_result r{outcome::init_failed, 0};
-  if (decoder_start(d)) {
+  if (decoder_start(d, space)) {
     int ret = decoder_begin(d, job.level, job.start, job.raw.data[0], emit);
     const size_t from = job.start % 8 == 0 ? 0 : 1;
     if (ret == BZ_OK) ret = decoder_feed(d, job.raw.data + from, job.raw.size - from, emit);
@@ -322,6 +325,7 @@ bool queue_output(worker_pool& p, block_job& job, const char* data, unsigned n) 
 
 void* worker_main(void* arg) {
   worker_pool& p = *static_cast<worker_pool*>(arg);
+  bz2_work_space space{};
   pthread_mutex_lock(&p.m);
   for (;;) {
     block_job* job;
@@ -329,7 +333,8 @@ void* worker_main(void* arg) {
     if (p.stopping) break;
     job->state = job_state::running;
     pthread_mutex_unlock(&p.m);
-    const block_result r = decode_block(*job, [&](const char* data, unsigned n) { return queue_output(p, *job, data, n); });
+    const block_result r =
+        decode_block(*job, space, [&](const char* data, unsigned n) { return queue_output(p, *job, data, n); });
     pthread_mutex_lock(&p.m);
     job->result = r.result;
     job->error = r.error;
@@ -337,6 +342,7 @@ void* worker_main(void* arg) {
     pthread_cond_broadcast(&p.progress_cv);
   }
   pthread_mutex_unlock(&p.m);
+  bz2_work_space_release(space);
   return nullptr;
 }
 
@@ -421,6 +427,7 @@ class block_engine {
   int next_stream_level_ = 9;
 
   worker_pool pool_{};
+  bz2_work_space space_{};  // of the blocks decompressed on this thread
   size_t first_job_ = 0;  // slot of the first dispatched job
   size_t job_count_ = 0;
   uint64_t next_seq_ = 0;
@@ -449,6 +456,7 @@ block_engine::~block_engine() {
   pthread_mutex_destroy(&pool_.m);
   std::free(markers_.items);
   buffer_free(raw_);
+  bz2_work_space_release(space_);
 }
 
 bool block_engine::read_more() {
@@ -615,7 +623,7 @@ step block_engine::drain(block_job& j) {
     }
   }
   if (mine) {
-    const block_result r = decode_block(j, [&](const char* data, unsigned n) {
+    const block_result r = decode_block(j, space_, [&](const char* data, unsigned n) {
       write(data, n);
       return true;
     });
@@ -659,7 +667,7 @@ step block_engine::drain(block_job& j) {
 // The decoder never gets bytes beyond a marker it has not been checked at.
 step block_engine::redo(uint64_t start, int level) {
   decoder d;
-  if (!decoder_start(d)) fatal_init(d.init_error);
+  if (!decoder_start(d, space_)) fatal_init(d.init_error);
   const decoder_owner owner{d};
   auto emit = [&](const char* data, unsigned n) {
     write(data, n);

@@ -5,11 +5,6 @@
 #include <bzlib.h>
 #include <unistd.h>
 
-#include <array>
-#include <cstddef>
-#include <cstdlib>
-#include <utility>
-
 #include "errors.h"
 
 namespace vnpack {
@@ -26,59 +21,22 @@ constexpr size_t PIECES_PER_THREAD = 2;
 constexpr int STREAM_END_BITS = BZ2_MARKER_BITS + BZ2_CRC_BITS;
 constexpr uint64_t FIRST_BLOCK_BIT = BZ2_HEADER_BYTES * 8;
 
-// libbz2 allocates several megabytes of work space for every stream and
-// frees them at its end; fresh memory for each piece would cost a page
-// fault per page. A thread keeps what its last stream freed and hands the
-// same blocks out again.
-class WorkSpaceCache {
- public:
-  WorkSpaceCache() = default;
-  WorkSpaceCache(const WorkSpaceCache&) = delete;
-  WorkSpaceCache& operator=(const WorkSpaceCache&) = delete;
-  ~WorkSpaceCache() {
-    for (const Kept& k : kept_) std::free(k.block);
-  }
-
-  static void* allocate(void* self, int items, int size) {
-    auto& cache = *static_cast<WorkSpaceCache*>(self);
-    const size_t n = static_cast<size_t>(items) * static_cast<size_t>(size);
-    for (Kept& k : cache.kept_)
-      if (k.block != nullptr && k.size == n) return body(std::exchange(k.block, nullptr));
-    auto* block = static_cast<size_t*>(std::malloc(n + HEADER));
-    if (block == nullptr) return nullptr;
-    *block = n;
-    return body(block);
-  }
-
-  static void release(void* self, void* p) {
-    if (p == nullptr) return;
-    auto& cache = *static_cast<WorkSpaceCache*>(self);
-    auto* block = reinterpret_cast<size_t*>(static_cast<char*>(p) - HEADER);
-    for (Kept& k : cache.kept_)
-      if (k.block == nullptr) {
-        k = {block, *block};
-        return;
-      }
-    std::free(block);
-  }
-
- private:
-  static constexpr size_t HEADER = alignof(std::max_align_t);
-  static void* body(size_t* block) { return reinterpret_cast<char*>(block) + HEADER; }
-  struct Kept {
-    size_t* block = nullptr;
-    size_t size = 0;
-  };
-  std::array<Kept, 4> kept_{};  // the stream state and its three arrays
+// A thread's libbz2 work space, kept from one piece to the next.
+struct ThreadWorkSpace {
+  bz2_work_space space{};
+  ThreadWorkSpace() = default;
+  ThreadWorkSpace(const ThreadWorkSpace&) = delete;
+  ThreadWorkSpace& operator=(const ThreadWorkSpace&) = delete;
+  ~ThreadWorkSpace() { bz2_work_space_release(space); }
 };
 
 std::vector<unsigned char> compress_stream(const char* data, size_t n, int level) {
-  thread_local WorkSpaceCache cache;
+  thread_local ThreadWorkSpace work;
   std::vector<unsigned char> out(n + n / 100 + 600);
   bz_stream strm{};
-  strm.bzalloc = WorkSpaceCache::allocate;
-  strm.bzfree = WorkSpaceCache::release;
-  strm.opaque = &cache;
+  strm.bzalloc = bz2_work_space_alloc;
+  strm.bzfree = bz2_work_space_free;
+  strm.opaque = &work.space;
   // workFactor 0: libbz2's default, so the output depends on the data only.
   int rc = BZ2_bzCompressInit(&strm, level, 0, 0);
   if (rc == BZ_OK) {
