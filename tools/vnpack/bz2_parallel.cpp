@@ -5,6 +5,8 @@
 #include <bzlib.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "errors.h"
 
 namespace vnpack {
@@ -116,22 +118,40 @@ ParallelBz2Compressor::~ParallelBz2Compressor() {
 // is one full block. Where it ends depends on the data only.
 void ParallelBz2Compressor::write(const void* data, size_t n) {
   const auto* p = static_cast<const unsigned char*>(data);
+  // The counts are kept in locals: the data's bytes may alias the members,
+  // which would otherwise be stored and loaded again for every byte.
+  int run_byte = run_byte_;
+  unsigned run_length = run_length_;
+  size_t encoded = encoded_;
+  // Without branches: whether a run goes on is data, and unpredictable.
+  auto add_byte = [&](unsigned char c) {
+    const bool same = c == run_byte && run_length < 255;
+    encoded += same ? 0 : run_cost(run_length);
+    run_length = same ? run_length + 1 : 1;
+    run_byte = c;
+  };
   size_t taken = 0;
-  for (size_t i = 0; i < n; ++i) {
-    if (p[i] == run_byte_ && run_length_ < 255) {
-      ++run_length_;
-    } else {
-      encoded_ += run_cost(run_length_);
-      run_byte_ = p[i];
-      run_length_ = 1;
-    }
-    if (encoded_ + run_cost(run_length_) + 1 >= capacity_) {
-      current_.append(reinterpret_cast<const char*>(p + taken), i + 1 - taken);
-      taken = i + 1;
-      submit();
+  for (size_t i = 0; i < n;) {
+    // The pre-encoded length grows by at most 2 a byte (a run reaching four
+    // bytes costs 5): bytes that cannot fill the block go without the test.
+    const size_t used = encoded + run_cost(run_length) + 1;
+    const size_t unchecked = std::min(n - i, used + 2 < capacity_ ? (capacity_ - used - 1) / 2 : 0);
+    for (const size_t stop = i + unchecked; i < stop; ++i) add_byte(p[i]);
+    if (i == n) break;
+    add_byte(p[i++]);
+    if (encoded + run_cost(run_length) + 1 >= capacity_) {
+      current_.append(reinterpret_cast<const char*>(p + taken), i - taken);
+      taken = i;
+      submit();  // starts the next piece's counts
+      run_byte = run_byte_;
+      run_length = run_length_;
+      encoded = encoded_;
     }
   }
   current_.append(reinterpret_cast<const char*>(p + taken), n - taken);
+  run_byte_ = run_byte;
+  run_length_ = run_length;
+  encoded_ = encoded;
 }
 
 void ParallelBz2Compressor::finish() {
