@@ -2,6 +2,8 @@
 #include "cli.h"
 
 #include <charconv>
+#include <string_view>
+#include <utility>
 
 #include "bz2_stream.h"
 #include "errors.h"
@@ -170,6 +172,19 @@ bool looks_like_option(const std::string& arg) { return arg.size() > 1 && arg[0]
   throw UsageError(c.command() + ": unexpected argument '" + arg + "'");
 }
 
+// The kind of item an option of one value adds; null for other options.
+const BuildItem::Kind* item_option(std::string_view arg) {
+  static constexpr std::pair<std::string_view, BuildItem::Kind> OPTIONS[] = {
+      {"--env", BuildItem::Kind::env},         {"--archive", BuildItem::Kind::archive},
+      {"--tar", BuildItem::Kind::tar},         {"--bz2", BuildItem::Kind::bz2},
+      {"--welcome", BuildItem::Kind::welcome}, {"--helper", BuildItem::Kind::helper},
+      {"--script", BuildItem::Kind::script},
+  };
+  for (const auto& [name, kind] : OPTIONS)
+    if (arg == name) return &kind;
+  return nullptr;
+}
+
 Request parse_build(ArgCursor& c) {
   BuildRequest req;
   bool have_output = false;
@@ -207,20 +222,8 @@ Request parse_build(ArgCursor& c) {
     } else if (arg == "--dereference") {
       c.no_value(arg);
       req.dereference = true;
-    } else if (arg == "--env") {
-      add(BuildItem::Kind::env, c.value(arg));
-    } else if (arg == "--archive") {
-      add(BuildItem::Kind::archive, c.value(arg));
-    } else if (arg == "--tar") {
-      add(BuildItem::Kind::tar, c.value(arg));
-    } else if (arg == "--bz2") {
-      add(BuildItem::Kind::bz2, c.value(arg));
-    } else if (arg == "--welcome") {
-      add(BuildItem::Kind::welcome, c.value(arg));
-    } else if (arg == "--helper") {
-      add(BuildItem::Kind::helper, c.value(arg));
-    } else if (arg == "--script") {
-      add(BuildItem::Kind::script, c.value(arg));
+    } else if (const BuildItem::Kind* kind = item_option(arg)) {
+      add(*kind, c.value(arg));
     } else if (arg == "--raw") {
       unsigned type = parse_record_type(c.value(arg));
       add(BuildItem::Kind::raw, c.second_value(arg), type);
