@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "archive.h"
+#include "bz2_blocks.h"
 #include "installer.h"
 
 namespace {
@@ -22,6 +23,7 @@ constexpr int STREAM_MAGIC_LENGTH = 4;  // "BZh" and the block-size digit
 struct unzip_state {
   bz_context ctx;
   bz_stream strm;
+  bz2_work_space space{};  // kept from one stream to the next
   char in[COMPRESSED_CHUNK];
   char out[DECOMPRESSED_CHUNK];
   bool got_input = false;   // the reader handed out at least one byte
@@ -30,8 +32,11 @@ struct unzip_state {
   size_t taken_left = 0;
 };
 
-void start_stream(bz_stream* strm) {
+void start_stream(bz_stream* strm, bz2_work_space& space) {
   std::memset(strm, 0, sizeof *strm);
+  strm->bzalloc = bz2_work_space_alloc;
+  strm->bzfree = bz2_work_space_free;
+  strm->opaque = &space;
   const int ret = BZ2_bzDecompressInit(strm, 0, 0);
   if (ret != BZ_OK) {
     std::fprintf(stderr, "bzDecompressInit: failed, ret=%d\n", ret);
@@ -73,7 +78,7 @@ bool begin_next_stream(unzip_state& s) {
   while (have < STREAM_MAGIC_LENGTH && !s.input_ended) have = pull_input(s, have);
   if (have < STREAM_MAGIC_LENGTH || !is_stream_magic(s.in)) return false;
   BZ2_bzDecompressEnd(&s.strm);
-  start_stream(&s.strm);
+  start_stream(&s.strm, s.space);
   s.strm.next_in = s.in;
   s.strm.avail_in = have;
   return true;
@@ -109,7 +114,7 @@ int bzunzip_sequential(const bz_context& ctx, const unsigned char* taken, size_t
   s.ctx = ctx;
   s.taken = taken;
   s.taken_left = taken_count;
-  start_stream(&s.strm);
+  start_stream(&s.strm, s.space);
   step result = step::go_on;
   while (result == step::go_on) {
     if (s.strm.avail_in == 0 && !s.input_ended) {
@@ -123,5 +128,6 @@ int bzunzip_sequential(const bz_context& ctx, const unsigned char* taken, size_t
     result = decompress_once(s);
   }
   BZ2_bzDecompressEnd(&s.strm);
+  bz2_work_space_release(s.space);
   return result == step::finished ? 0 : 1;
 }
