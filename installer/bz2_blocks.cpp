@@ -6,7 +6,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <sched.h>
 #include <sys/mman.h>
+#include <unistd.h>
 
 namespace {
 
@@ -162,4 +164,14 @@ void bz2_work_space_release(bz2_work_space& space) {
     std::free(k.block);
     k = {};
   }
+}
+
+long usable_processors() {
+  long n = -1;
+#ifdef CPU_COUNT
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) == 0) n = CPU_COUNT(&set);
+#endif
+  if (n < 1) n = sysconf(_SC_NPROCESSORS_ONLN);
+  return n > 1 ? n : 1;
 }

@@ -74,4 +74,9 @@ void bz2_work_space_free(void* space, void* p);
 // Frees the blocks kept.
 void bz2_work_space_release(bz2_work_space& space);
 
+// The processors this process may run on, at least 1: a process held to one
+// core (taskset, a container's CPU set) gains nothing from threads that
+// would only take turns on it.
+long usable_processors();
+
 #endif  // VNINSTALL_BZ2_BLOCKS_H

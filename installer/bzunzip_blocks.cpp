@@ -20,8 +20,6 @@
 // of a record that ends without an end marker.
 #include <bzlib.h>
 #include <pthread.h>
-#include <sched.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -748,17 +746,6 @@ int block_engine::run() {
       h = s.end;
     }
   }
-}
-
-// The processors this process may run on: a process held to one core
-// (taskset, a container's CPU set) gains nothing from threads that would
-// only take turns on it.
-long usable_processors() {
-#ifdef CPU_COUNT
-  cpu_set_t set;
-  if (sched_getaffinity(0, sizeof set, &set) == 0) return CPU_COUNT(&set);
-#endif
-  return sysconf(_SC_NPROCESSORS_ONLN);
 }
 
 }  // namespace

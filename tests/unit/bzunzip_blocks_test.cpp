@@ -180,7 +180,8 @@ TEST(Bz2Markers, ScanFindsWhatABitByBitSearchFinds) {
 }
 
 #ifdef CPU_COUNT
-// Held to one processor, the installer starts no threads unless told to.
+// Held to one processor, the installer and vnpack start no threads unless
+// told to.
 TEST(BzunzipBlocks, ThreadCountFollowsTheProcessorsAllowed) {
   cpu_set_t saved, one;
   ASSERT_EQ(sched_getaffinity(0, sizeof saved, &saved), 0);
@@ -195,9 +196,11 @@ TEST(BzunzipBlocks, ThreadCountFollowsTheProcessorsAllowed) {
   const unsigned held = bzunzip_thread_count();
   setenv("VNINSTALL_THREADS", "3", 1);
   const unsigned told = bzunzip_thread_count();
+  const unsigned vnpack_jobs = vnpack::default_jobs();
   unsetenv("VNINSTALL_THREADS");
   sched_setaffinity(0, sizeof saved, &saved);
   EXPECT_EQ(held, 1u);
+  EXPECT_EQ(vnpack_jobs, 1u);
   EXPECT_EQ(told, 3u);
 }
 #endif

@@ -3,7 +3,6 @@
 #include "bz2_parallel.h"
 
 #include <bzlib.h>
-#include <unistd.h>
 
 #include <algorithm>
 
@@ -77,10 +76,7 @@ bool single_block(std::vector<unsigned char>& stream, Bz2Block& block) {
 
 }  // namespace
 
-unsigned default_jobs() {
-  const long n = sysconf(_SC_NPROCESSORS_ONLN);
-  return n > 1 ? static_cast<unsigned>(n) : 1u;
-}
+unsigned default_jobs() { return static_cast<unsigned>(usable_processors()); }
 
 std::vector<Bz2Block> compress_blocks(const char* data, size_t n, int level) {
   std::vector<unsigned char> stream = compress_stream(data, n, level);

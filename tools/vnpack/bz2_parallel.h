@@ -23,7 +23,7 @@
 
 namespace vnpack {
 
-// The online processors, at least 1.
+// The processors vnpack may run on, at least 1.
 unsigned default_jobs();
 
 // One compressed block: a whole one-block stream and where its block ends.
