@@ -72,7 +72,7 @@ int handle_script_record(int fd, const unsigned char* head) {
   if (debug_install) {
     std::printf("%s created...waiting\n", path);
     std::fflush(stdout);
-    std::system("sh -i");
+    run_shell_command("sh -i");
   }
   if (result != 0) return result;  // not run; left for inspection
 

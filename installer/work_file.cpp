@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -60,11 +61,20 @@ int create_work_file(const char* path, mode_t mode) {
   return open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
 }
 
+void run_shell_command(const char* command) {
+  // The installer ignores SIGPIPE for its own writes; a child would inherit
+  // that, and a pipeline in a script ("producer | head -1") would then keep
+  // its producer running, perhaps for ever, instead of ending it.
+  std::signal(SIGPIPE, SIG_DFL);
+  std::system(command);
+  std::signal(SIGPIPE, SIG_IGN);
+}
+
 void run_work_file(const char* path, const char* argument) {
   char command[COMMAND_SIZE];
   char* end = put_shell_quoted(command, command + sizeof command, path);
   if (end != nullptr && argument != nullptr)
     std::snprintf(end, static_cast<size_t>(command + sizeof command - end), " %s", argument);
   std::fflush(stdout);
-  if (end != nullptr) std::system(command);
+  if (end != nullptr) run_shell_command(command);
 }

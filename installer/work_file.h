@@ -25,6 +25,10 @@ int create_work_file(const char* path, mode_t mode);
 // long) and ends the run with status 1.
 [[noreturn]] void work_file_creation_failed(const char* format);
 
+// Runs a command line through the shell as a program started from a plain
+// shell would run: SIGPIPE ends it. The installer waits for it.
+void run_shell_command(const char* command);
+
 // Runs the work file through the shell, its path quoted so that nothing in
 // the temporary directory's name is taken as shell syntax; argument (or
 // null) follows it unquoted. Standard output is flushed first so that the
