@@ -47,7 +47,9 @@ int handle_helper_record(int fd, const unsigned char* head) {
   }
   if (status != 0) return status;  // not run; the partial copy stays
 
-  run_work_file(path, quiet_install ? "/quiet" : nullptr);
+  // In archive output mode standard output carries the archive: what the
+  // helper prints must not land in the middle of it.
+  run_work_file(path, quiet_install ? "/quiet" : nullptr, gz_install);
   std::remove(path);
   return 0;
 }
