@@ -38,7 +38,8 @@ bool feed_body_missing();
 bool stdout_write_failed();
 
 // Ends the archive of the current record: closes a file the archive left
-// open and returns nonzero when any entry could not be unpacked completely.
+// open, gives read-only directories the mode they were created without, and
+// returns nonzero when any entry could not be unpacked completely.
 int tar_writer_finish();
 
 // Header number fields. The size is octal text or, when the first byte has

@@ -20,7 +20,9 @@ constexpr size_t TAR_SIZE_OFFSET = 124, TAR_SIZE_WIDTH = 12;
 constexpr size_t TAR_TYPEFLAG_OFFSET = 156;
 constexpr char TYPE_DIRECTORY = '5';
 constexpr mode_t EXECUTE_BITS = 0111;
+constexpr mode_t OWNER_WRITE = S_IWUSR;
 constexpr size_t FILE_BUFFER_SIZE = 64 * 1024;
+constexpr size_t DEFERRED_DIRECTORY_LIMIT = 1024;
 
 enum class tar_state { collecting_header, copying_data, skipping_padding, archive_ended };
 
@@ -36,6 +38,17 @@ struct tar_writer_state {
 };
 
 tar_writer_state tar;
+
+// A directory the archive wants without write permission for its owner is
+// made writable first, so that the entries the archive puts into it can be
+// created, and gets its own mode when the archive ends. Past the limit of
+// the table a directory gets its mode at once, as any other.
+struct deferred_directory {
+  char name[TAR_NAME_WIDTH + 1];
+  mode_t mode;
+};
+deferred_directory deferred_directories[DEFERRED_DIRECTORY_LIMIT];
+size_t deferred_count = 0;
 // The buffer of the entry file; one is open at a time.
 char file_buffer[FILE_BUFFER_SIZE];
 
@@ -59,22 +72,44 @@ void write_entry_data(const char* data, size_t n) {
 }
 
 void make_entry_directory(mode_t mode) {
-  if (vn::make_directory_tree(tar.name, mode) >= 0) return;
+  struct stat st;
+  // An existing directory keeps its mode, so only a new one is deferred.
+  const bool defer = (mode & OWNER_WRITE) == 0 && deferred_count < DEFERRED_DIRECTORY_LIMIT && stat(tar.name, &st) != 0;
   // A directory that exists now is what the entry asks for, whatever the
   // way there reported.
-  struct stat st;
-  if (stat(tar.name, &st) == 0 && S_ISDIR(st.st_mode)) return;
-  std::printf("Error creating dir %s\n", tar.name);
-  tar.failed = true;
+  if (vn::make_directory_tree(tar.name, defer ? mode | OWNER_WRITE : mode) < 0 &&
+      !(stat(tar.name, &st) == 0 && S_ISDIR(st.st_mode))) {
+    std::printf("Error creating dir %s\n", tar.name);
+    tar.failed = true;
+    return;
+  }
+  if (!defer) return;
+  deferred_directory& d = deferred_directories[deferred_count++];
+  std::memcpy(d.name, tar.name, sizeof d.name);
+  d.mode = mode | EXECUTE_BITS;
 }
 
-// Failures here show up as the failure to create the file itself.
+// The modes held back by make_entry_directory, as directory creation would
+// have given them (under the umask).
+void apply_deferred_modes() {
+  const mode_t mask = umask(0);
+  umask(mask);
+  while (deferred_count > 0) {
+    const deferred_directory& d = deferred_directories[--deferred_count];
+    const mode_t mode = d.mode & ~mask;
+    if (chmod(d.name, mode) != 0) std::printf("Failed to chmod(%s, %o)\n", d.name, mode);
+  }
+}
+
+// Failures here show up as the failure to create the file itself. The
+// directories are made writable for their owner whatever the file's mode:
+// a read-only first file must not lock the ones after it out.
 void make_parent_directories(mode_t mode) {
   char* delimiter = vn::filename_last_component(tar.name);
   if (delimiter == nullptr) return;
   const char kept = *delimiter;
   *delimiter = '\0';
-  vn::make_directory_tree(tar.name, mode | EXECUTE_BITS);
+  vn::make_directory_tree(tar.name, mode | EXECUTE_BITS | OWNER_WRITE);
   *delimiter = kept;
 }
 
@@ -181,6 +216,7 @@ void tar_writer_reset() {
   tar.remaining_data = 0;
   tar.remaining_padding = 0;
   tar.failed = false;
+  deferred_count = 0;
 }
 
 int tar_writer(bz_context*, const char* data, int count) {
@@ -209,5 +245,6 @@ int tar_writer_finish() {
     tar.failed = true;
   }
   tar.state = tar_state::archive_ended;
+  apply_deferred_modes();
   return tar.failed ? 1 : 0;
 }

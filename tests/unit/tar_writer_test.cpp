@@ -153,6 +153,30 @@ TEST_F(TarWriter, ExistingDirectoryEntryIsNoFailure) {
   EXPECT_EQ(finish_result, 0);
 }
 
+// Read-only directories must not lock out what the archive puts in them
+// (only a user other than root would see the failure): an explicit one is
+// filled first and gets its mode when the archive ends; one made for a
+// read-only file stays writable for its owner. An existing one is untouched.
+TEST_F(TarWriter, ReadOnlyDirectoriesAreFilledFirst) {
+  fs::create_directory(dir / "old");
+  fs::permissions(dir / "old", fs::perms(0750));
+  const std::string archive = tar_header("ro/", "0000555", octal(0).c_str(), '5') + file_entry("ro/f", "in ro") +
+                              tar_header("old/", "0000500", octal(0).c_str(), '5') +
+                              file_entry("imp/x", "x", "0000444") + file_entry("imp/y", "y") + end_of_archive();
+  tar_writer_reset();
+  testing::internal::CaptureStdout();
+  tar_writer(nullptr, archive.data(), static_cast<int>(archive.size()));
+  EXPECT_EQ(permissions(dir / "ro"), 0755u);  // writable while the archive runs
+  EXPECT_EQ(tar_writer_finish(), 0);
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(permissions(dir / "ro"), 0555u);
+  EXPECT_EQ(slurp(dir / "ro/f"), "in ro");
+  EXPECT_EQ(permissions(dir / "old"), 0750u);
+  EXPECT_EQ(permissions(dir / "imp"), 0755u);
+  EXPECT_EQ(slurp(dir / "imp/y"), "y");
+  fs::permissions(dir / "ro", fs::perms(0755));  // so that the scratch directory can go
+}
+
 TEST_F(TarWriter, ArchiveEndingInsideAnEntryIsCounted) {
   const std::string entry = file_entry("cut", pattern(2000, 5));
   EXPECT_EQ(unpack(entry.substr(0, 1000)), "Extracting cut .. 2000 bytes\nArchive ends inside file cut\n");
