@@ -11,6 +11,11 @@
 constexpr int FEED_CHUNK_SIZE = 2048;   // package-file bytes read per refill
 constexpr int TAR_BLOCK_SIZE = 512;
 
+// Reports a failed libbz2 call ("bzDecompress: failed, ret=-4") on standard
+// error, after flushing standard output, so that a log of both streams shows
+// it behind the entries unpacked before it.
+void report_bz2_failure(const char* call, int ret);
+
 // bzunzip on the calling thread only, for input of which the first
 // taken_count bytes have already been read from the reader.
 int bzunzip_sequential(const bz_context& ctx, const unsigned char* taken, size_t taken_count);

@@ -39,7 +39,7 @@ void start_stream(bz_stream* strm, bz2_work_space& space) {
   strm->opaque = &space;
   const int ret = BZ2_bzDecompressInit(strm, 0, 0);
   if (ret != BZ_OK) {
-    std::fprintf(stderr, "bzDecompressInit: failed, ret=%d\n", ret);
+    report_bz2_failure("bzDecompressInit", ret);
     std::exit(1);
   }
 }
@@ -98,7 +98,7 @@ step decompress_once(unzip_state& s) {
   if (produced > 0 || !s.input_ended) s.ctx.writer(&s.ctx, s.out, produced);
   if (ret == BZ_STREAM_END) return begin_next_stream(s) ? step::go_on : step::finished;
   if (ret != BZ_OK) {
-    std::fprintf(stderr, "bzDecompress: failed, ret=%d\n", ret);
+    report_bz2_failure("bzDecompress", ret);
     return step::failed;
   }
   // Neither input taken nor output made: the input has ended before the
@@ -108,6 +108,11 @@ step decompress_once(unzip_state& s) {
 }
 
 }  // namespace
+
+void report_bz2_failure(const char* call, int ret) {
+  std::fflush(stdout);
+  std::fprintf(stderr, "%s: failed, ret=%d\n", call, ret);
+}
 
 int bzunzip_sequential(const bz_context& ctx, const unsigned char* taken, size_t taken_count) {
   unzip_state s;

@@ -73,7 +73,7 @@ constexpr alignment_block ALIGNMENT_BLOCKS[8] = {
 // memory comes from malloc, threads from pthreads. Running out of memory
 // ends the process, as a decompressor that cannot start does.
 [[noreturn]] void out_of_memory() {
-  std::fprintf(stderr, "bzDecompress: failed, ret=%d\n", BZ_MEM_ERROR);
+  report_bz2_failure("bzDecompress", BZ_MEM_ERROR);
   std::exit(1);
 }
 
@@ -596,7 +596,7 @@ bool block_engine::marker_at(uint64_t bit, bz2_marker& m) {
 }
 
 void block_engine::fatal_init(int error) {
-  std::fprintf(stderr, "bzDecompressInit: failed, ret=%d\n", error);
+  report_bz2_failure("bzDecompressInit", error);
   std::exit(1);
 }
 
@@ -656,7 +656,7 @@ step block_engine::drain(block_job& j) {
     default:
       break;
   }
-  std::fprintf(stderr, "bzDecompress: failed, ret=%d\n", j.error);
+  report_bz2_failure("bzDecompress", j.error);
   return {step_kind::failed, 0};
 }
 
@@ -700,7 +700,7 @@ step block_engine::redo(uint64_t start, int level) {
     }
   }
   if (ret == BZ_STREAM_END) return {step_kind::cut_short, 0};
-  std::fprintf(stderr, "bzDecompress: failed, ret=%d\n", ret);
+  report_bz2_failure("bzDecompress", ret);
   return {step_kind::failed, 0};
 }
 
@@ -726,7 +726,7 @@ int block_engine::run() {
       if (found && m.is_end) {
         if (!ensure_bytes((h + STREAM_END_BITS + 7) / 8)) return 1;
         if (bz2_bits_at(at(raw_base_), h + BZ2_MARKER_BITS - raw_base_ * 8, BZ2_CRC_BITS) != combined) {
-          std::fprintf(stderr, "bzDecompress: failed, ret=%d\n", BZ_DATA_ERROR);
+          report_bz2_failure("bzDecompress", BZ_DATA_ERROR);
           return 1;
         }
         q = (h + STREAM_END_BITS + 7) / 8;

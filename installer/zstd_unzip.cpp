@@ -27,6 +27,7 @@ char compressed[ZSTD_COMPRESSED_CHUNK];
 char decompressed[ZSTD_DECOMPRESSED_CHUNK];
 
 int report(ZSTD_ErrorCode code) {
+  std::fflush(stdout);  // behind the entries unpacked before the damage
   std::fprintf(stderr, "zstd: %s\n", ZSTD_getErrorString(code));
   return 1;
 }
