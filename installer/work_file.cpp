@@ -65,9 +65,9 @@ void run_shell_command(const char* command) {
   // The installer ignores SIGPIPE for its own writes; a child would inherit
   // that, and a pipeline in a script ("producer | head -1") would then keep
   // its producer running, perhaps for ever, instead of ending it.
-  std::signal(SIGPIPE, SIG_DFL);
+  const auto previous = std::signal(SIGPIPE, SIG_DFL);
   std::system(command);
-  std::signal(SIGPIPE, SIG_IGN);
+  if (previous != SIG_ERR) std::signal(SIGPIPE, previous);
 }
 
 void run_work_file(const char* path, const char* argument, bool output_to_stderr) {
