@@ -47,9 +47,7 @@ int handle_helper_record(int fd, const unsigned char* head) {
   }
   if (status != 0) return status;  // not run; the partial copy stays
 
-  // In archive output mode standard output carries the archive: what the
-  // helper prints must not land in the middle of it.
-  run_work_file(path, quiet_install ? "/quiet" : nullptr, gz_install);
+  run_work_file(path, quiet_install ? "/quiet" : nullptr);
   std::remove(path);
   return 0;
 }

@@ -80,7 +80,7 @@ int handle_script_record(int fd, const unsigned char* head) {
   }
 
   chmod(path, SCRIPT_RUN_MODE);
-  run_work_file(path, nullptr, false);
+  run_work_file(path, nullptr);
   std::remove(path);
   return 0;
 }

@@ -17,8 +17,8 @@ namespace {
 
 constexpr const char* WORK_FILE_NAME = "vninstall-temp.exe";
 constexpr const char* QUOTE_ESCAPE = "'\\''";  // close, escaped quote, reopen
-// Room for any work-file path quoted (each byte four at most), a blank,
-// the helper's argument and a redirection: a command never has to be cut.
+// Room for any work-file path quoted (each byte four at most), a blank and
+// the helper's argument: a command never has to be cut.
 constexpr size_t COMMAND_SIZE = 4 * WORK_PATH_SIZE + 16;
 
 // Single quotes keep every byte literal. Returns the end of the text, or
@@ -70,12 +70,11 @@ void run_shell_command(const char* command) {
   if (previous != SIG_ERR) std::signal(SIGPIPE, previous);
 }
 
-void run_work_file(const char* path, const char* argument, bool output_to_stderr) {
+void run_work_file(const char* path, const char* argument) {
   char command[COMMAND_SIZE];
   char* end = put_shell_quoted(command, command + sizeof command, path);
-  if (end != nullptr)
-    std::snprintf(end, static_cast<size_t>(command + sizeof command - end), "%s%s%s", argument != nullptr ? " " : "",
-                  argument != nullptr ? argument : "", output_to_stderr ? " >&2" : "");
+  if (end != nullptr && argument != nullptr)
+    std::snprintf(end, static_cast<size_t>(command + sizeof command - end), " %s", argument);
   std::fflush(stdout);
   if (end != nullptr) run_shell_command(command);
 }

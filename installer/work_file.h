@@ -32,8 +32,7 @@ void run_shell_command(const char* command);
 // Runs the work file through the shell, its path quoted so that nothing in
 // the temporary directory's name is taken as shell syntax; argument (or
 // null) follows it unquoted. Standard output is flushed first so that the
-// program's output comes after the installer's; with output_to_stderr the
-// program's standard output goes to standard error instead.
-void run_work_file(const char* path, const char* argument, bool output_to_stderr);
+// program's output comes after the installer's.
+void run_work_file(const char* path, const char* argument);
 
 #endif  // VNINSTALL_WORK_FILE_H
