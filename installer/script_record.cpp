@@ -74,10 +74,7 @@ int handle_script_record(int fd, const unsigned char* head) {
     std::fflush(stdout);
     run_shell_command("sh -i");
   }
-  if (result != 0) {  // not run; left for inspection
-    std::printf("Error: cannot extract script %s completely; it is not run\n", path);
-    return result;
-  }
+  if (result != 0) return result;  // not run; left for inspection
 
   chmod(path, SCRIPT_RUN_MODE);
   run_work_file(path, nullptr);
