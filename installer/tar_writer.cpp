@@ -71,45 +71,70 @@ void write_entry_data(const char* data, size_t n) {
   tar.file = nullptr;
 }
 
-void make_entry_directory(mode_t mode) {
-  struct stat st;
-  // An existing directory keeps its mode, so only a new one is deferred.
-  const bool defer = (mode & OWNER_WRITE) == 0 && deferred_count < DEFERRED_DIRECTORY_LIMIT && stat(tar.name, &st) != 0;
-  // A directory that exists now is what the entry asks for, whatever the
-  // way there reported.
-  if (vn::make_directory_tree(tar.name, defer ? mode | OWNER_WRITE : mode) < 0 &&
-      !(stat(tar.name, &st) == 0 && S_ISDIR(st.st_mode))) {
-    std::printf("Error creating dir %s\n", tar.name);
-    tar.failed = true;
-    return;
+// Records the directories on the way to path (path included) that do not
+// exist yet, to get `mode` when the archive ends; returns false, recording
+// nothing, when the table has no room for them all.
+bool defer_missing_directories(char* path, mode_t mode) {
+  size_t ends[TAR_NAME_WIDTH + 1];
+  size_t count = 0;
+  const size_t length = std::strlen(path);
+  for (size_t i = 1; i <= length; ++i) {
+    if ((i < length && path[i] != '/') || path[i - 1] == '/') continue;
+    const char kept = path[i];
+    path[i] = '\0';
+    struct stat st;
+    if (stat(path, &st) != 0) ends[count++] = i;
+    path[i] = kept;
   }
-  if (!defer) return;
-  deferred_directory& d = deferred_directories[deferred_count++];
-  std::memcpy(d.name, tar.name, sizeof d.name);
-  d.mode = mode | EXECUTE_BITS;
+  if (count > DEFERRED_DIRECTORY_LIMIT - deferred_count) return false;
+  for (size_t k = 0; k < count; ++k) {
+    deferred_directory& d = deferred_directories[deferred_count++];
+    std::memcpy(d.name, path, ends[k]);
+    d.name[ends[k]] = '\0';
+    d.mode = mode;
+  }
+  return true;
 }
 
-// The modes held back by make_entry_directory, as directory creation would
-// have given them (under the umask).
+// Makes the directory path with `mode` plus the execute bits. A mode
+// without write permission for the owner would lock out the entries the
+// archive puts into the new directories (for a user other than root): they
+// are made writable and get their mode when the archive ends. Directories
+// that exist already keep theirs.
+int make_directories(char* path, mode_t mode) {
+  const mode_t wanted = mode | EXECUTE_BITS;
+  if ((wanted & OWNER_WRITE) == 0 && defer_missing_directories(path, wanted))
+    return vn::make_directory_tree(path, wanted | OWNER_WRITE);
+  return vn::make_directory_tree(path, mode);
+}
+
+void make_entry_directory(mode_t mode) {
+  // A directory that exists now is what the entry asks for, whatever the
+  // way there reported.
+  struct stat st;
+  if (make_directories(tar.name, mode) >= 0 || (stat(tar.name, &st) == 0 && S_ISDIR(st.st_mode))) return;
+  std::printf("Error creating dir %s\n", tar.name);
+  tar.failed = true;
+}
+
+// The modes held back by make_directories, as directory creation would
+// have given them (under the umask); the deepest directory first.
 void apply_deferred_modes() {
   const mode_t mask = umask(0);
   umask(mask);
   while (deferred_count > 0) {
     const deferred_directory& d = deferred_directories[--deferred_count];
-    const mode_t mode = d.mode & ~mask;
-    if (chmod(d.name, mode) != 0) std::printf("Failed to chmod(%s, %o)\n", d.name, mode);
+    chmod(d.name, d.mode & ~mask);
   }
 }
 
-// Failures here show up as the failure to create the file itself. The
-// directories are made writable for their owner whatever the file's mode:
-// a read-only first file must not lock the ones after it out.
+// Failures here show up as the failure to create the file itself.
 void make_parent_directories(mode_t mode) {
   char* delimiter = vn::filename_last_component(tar.name);
   if (delimiter == nullptr) return;
   const char kept = *delimiter;
   *delimiter = '\0';
-  vn::make_directory_tree(tar.name, mode | EXECUTE_BITS | OWNER_WRITE);
+  make_directories(tar.name, mode | EXECUTE_BITS);
   *delimiter = kept;
 }
 
