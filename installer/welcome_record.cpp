@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -115,8 +116,10 @@ void ask_directory(char* directory) {
 }
 
 [[noreturn]] void fail_with_directory(const char* first_line) {
+  const int failure = errno;  // the report's own writes may fail too
   std::printf("%s       %s\n", first_line, install_root);
   std::fflush(stdout);
+  errno = failure;
   std::perror("Create failed");
   std::exit(1);
 }
