@@ -139,6 +139,18 @@ void create_if_missing() {
     fail_with_directory("Error: Failed to create the install directory.\n");
 }
 
+// A name that stayed relative (a "~user" of an unknown user, a name that
+// begins with "|") was entered from the starting directory; the scripts run
+// later from inside it, so they are given the absolute path instead.
+void keep_absolute_root() {
+  if (vn::is_absolute(install_root)) return;
+  const char* cwd = vn::get_cwd();
+  char* absolute = cwd != nullptr ? vn::chk_strdup(cwd) : nullptr;
+  if (absolute == nullptr) return;
+  vn::chk_free(install_root);
+  install_root = absolute;
+}
+
 }  // namespace
 
 int handle_welcome_record(int fd, const unsigned char* head) {
@@ -160,5 +172,6 @@ int handle_welcome_record(int fd, const unsigned char* head) {
   create_if_missing();
   if (chdir(install_root) != 0) fail_with_directory("Error: Cannot switch to the install directory.\n");
   vn::get_cwd_changed_directory();
+  keep_absolute_root();
   return 0;
 }
