@@ -53,30 +53,17 @@ void write_wrapped(const unsigned char* chunk, size_t count, int& column) {
   }
 }
 
-[[noreturn]] void premature_eof() {
-  std::fflush(stdout);
-  std::fputs("Premature EOF detected\n", stderr);
-  std::exit(1);
-}
-
-// False when the body is known to run past the end of the file: shown
-// chunk by chunk, it would put the bytes of the records behind it on the
-// terminal as text before its end was found missing.
-bool body_within_file(int fd, uint32_t length) {
-  struct stat st;
-  const off_t at = lseek(fd, 0, SEEK_CUR);
-  if (at < 0 || fstat(fd, &st) != 0) return true;  // the reads will tell
-  return st.st_size >= at && static_cast<uint64_t>(st.st_size - at) >= length;
-}
-
 // The record's text, shown unless archives go to standard output.
 void show_text(int fd, uint32_t length) {
   unsigned char chunk[TEXT_CHUNK];
   int column = 0;
-  if (!body_within_file(fd, length)) premature_eof();
   while (length > 0) {
     const size_t want = length < TEXT_CHUNK ? length : TEXT_CHUNK;
-    if (read_fully(fd, chunk, want) != want) premature_eof();
+    if (read_fully(fd, chunk, want) != want) {
+      std::fflush(stdout);
+      std::fputs("Premature EOF detected\n", stderr);
+      std::exit(1);
+    }
     if (!gz_install) write_wrapped(chunk, want, column);
     length -= static_cast<uint32_t>(want);
   }
