@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -51,11 +52,13 @@ uint64_t open_own_file() {
   package_fd = have_status ? open(install_program_path, O_RDONLY | O_CLOEXEC) : -1;
   package_fd = keep_off_standard_streams(package_fd);
   if (package_fd < 0) {
+    const int failure = errno;  // the report's own writes may fail too
     std::printf(
         "Error: cannot open file to extract the package.\n"
         "       File: %s\n",
         install_program_path);
     std::fflush(stdout);
+    errno = failure;
     std::perror("Cannot open");
     std::exit(1);
   }

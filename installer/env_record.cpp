@@ -19,6 +19,7 @@ int handle_env_record(int fd, const unsigned char* head) {
   }
   char text[ENV_BODY_MAX + 1];
   if (read_fully(fd, text, length) != length) {
+    std::fflush(stdout);  // what earlier records printed comes first
     std::fputs("Premature EOF reading env var\n", stderr);
     std::exit(1);
   }

@@ -48,11 +48,13 @@ int run_package_records(uint32_t payload_offset, uint64_t file_size) {
   while (offset < file_size) {
     unsigned char head[RECORD_HEAD_SIZE];
     if (!read_record_head(offset, head)) {
+      std::fflush(stdout);  // what earlier records printed comes first
       std::fputs("Error extracting package -- premature EOF detected.\n", stderr);
       std::exit(1);
     }
     const record_kind& kind = record_dispatch.kinds[head[4]];
     if (kind.handler == nullptr) {
+      std::fflush(stdout);
       std::fputs("Unexpected error in package file\n", stderr);
       std::exit(1);
     }

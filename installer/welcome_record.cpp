@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,7 +18,7 @@ constexpr const char* DEFAULT_INSTALL_DIR = "/usr/local/vantor";
 constexpr size_t TEXT_CHUNK = 1024;
 constexpr int WRAP_COLUMN = 75;  // no word is moved to end after this column
 constexpr size_t DIRECTORY_TEXT_SIZE = 1024;
-constexpr int ANSWER_READ_SIZE = 1023;  // one line of at most 1022 characters
+constexpr size_t ANSWER_MAX_LENGTH = 1022;  // characters of one answer line
 constexpr mode_t INSTALL_DIR_MODE = 0755;
 
 // Tab, LF, vertical tab, form feed, CR and blank.
@@ -69,33 +70,56 @@ void show_text(int fd, uint32_t length) {
   std::fflush(stdout);
 }
 
-// Reads one answer line after making the prompt visible; false when input
-// has ended. The rest of a line too long for the buffer is dropped, so it
-// cannot become the answer to the next question.
-bool read_answer(char* answer) {
+enum class answer_status { ended, read, too_long };
+
+// Reads one answer line after making the prompt visible; its newline stays
+// in the answer. A line longer than the answer may hold is read to its end
+// and reported, so no part of it becomes the answer to the next question.
+// Bytes are taken one by one: a zero byte in the line cannot hide where the
+// line ends.
+answer_status read_answer(char* answer) {
   std::fflush(stdout);
-  if (std::fgets(answer, ANSWER_READ_SIZE, stdin) == nullptr) return false;
-  const size_t n = std::strlen(answer);
-  if (n > 0 && answer[n - 1] != '\n') {
-    int c;
-    do c = std::getchar(); while (c != EOF && c != '\n');
+  size_t n = 0;
+  bool too_long = false;
+  int c;
+  while ((c = std::getchar()) != EOF) {
+    if (c == '\n') {
+      answer[n++] = '\n';
+      break;
+    }
+    if (n == ANSWER_MAX_LENGTH)
+      too_long = true;
+    else
+      answer[n++] = static_cast<char>(c);
   }
-  return true;
+  answer[n] = '\0';
+  if (too_long) return answer_status::too_long;
+  return n == 0 ? answer_status::ended : answer_status::read;
 }
 
 // The typed directory, or the default for Enter and for the end of input.
+// A name cut to fit the answer would be another directory: it is refused.
 void ask_directory(char* directory) {
   char answer[DIRECTORY_TEXT_SIZE];
   std::printf("Directory where to install software [%s]: ", directory);
-  if (!read_answer(answer) || answer[0] == '\0' || answer[0] == '\n') return;
+  const answer_status status = read_answer(answer);
+  if (status == answer_status::too_long) {
+    std::printf("\nError: The install directory name is too long.\n"
+                "       At most %zu characters can be given.\n",
+                ANSWER_MAX_LENGTH);
+    std::exit(1);
+  }
+  if (status == answer_status::ended || answer[0] == '\0' || answer[0] == '\n') return;
   size_t n = std::strlen(answer);
   while (n > 0 && answer[n - 1] == '\n') answer[--n] = '\0';
   std::memcpy(directory, answer, n + 1);
 }
 
 [[noreturn]] void fail_with_directory(const char* first_line) {
+  const int failure = errno;  // the report's own writes may fail too
   std::printf("%s       %s\n", first_line, install_root);
   std::fflush(stdout);
+  errno = failure;
   std::perror("Create failed");
   std::exit(1);
 }
@@ -107,12 +131,24 @@ void create_if_missing() {
   std::printf("\nThe install directory [%s] does not exist.\n", install_root);
   std::printf("Do you wish to create it [y/n] ? ");
   char answer[DIRECTORY_TEXT_SIZE];
-  if (read_answer(answer) && answer[0] != 'y' && answer[0] != 'Y') {
+  if (read_answer(answer) != answer_status::ended && answer[0] != 'y' && answer[0] != 'Y') {
     std::printf("\nInstallation aborted. Please try again.\n");
     std::exit(1);
   }
   if (vn::port_mkdir(install_root, INSTALL_DIR_MODE) < 0)
     fail_with_directory("Error: Failed to create the install directory.\n");
+}
+
+// A name that stayed relative (a "~user" of an unknown user, a name that
+// begins with "|") was entered from the starting directory; the scripts run
+// later from inside it, so they are given the absolute path instead.
+void keep_absolute_root() {
+  if (vn::is_absolute(install_root)) return;
+  const char* cwd = vn::get_cwd();
+  char* absolute = cwd != nullptr ? vn::chk_strdup(cwd) : nullptr;
+  if (absolute == nullptr) return;
+  vn::chk_free(install_root);
+  install_root = absolute;
 }
 
 }  // namespace
@@ -136,5 +172,6 @@ int handle_welcome_record(int fd, const unsigned char* head) {
   create_if_missing();
   if (chdir(install_root) != 0) fail_with_directory("Error: Cannot switch to the install directory.\n");
   vn::get_cwd_changed_directory();
+  keep_absolute_root();
   return 0;
 }
