@@ -67,6 +67,15 @@ TEST_F(ShellExpand, FirstNameOfAFileName) {
   EXPECT_STREQ(vn::expand_filename("*.none"), "");
 }
 
+// A name holding wildcard characters, handed back as it was returned, is
+// still readable while it is expanded again.
+TEST_F(ShellExpand, FirstNameExpandedAgain) {
+  make_files({"a[1]"});
+  const char* first = vn::expand_filename("a*");
+  ASSERT_STREQ(first, "a[1]");
+  EXPECT_STREQ(vn::expand_filename(first), "");
+}
+
 TEST_F(ShellExpand, DirectoryTreeListsFilesBelow) {
   make_files({"d/s/", "d/a", "d/s/b", "d/x.c", "d/s/y.c", "z.c"});
   fs::create_directory_symlink("..", "d/s/up");  // must not be walked round and round
