@@ -134,7 +134,12 @@ char* find_exec_path2(const char* list, const char* name) {
 
   if (filename_first_component(name) != nullptr) {
     if (is_absolute(name)) return check_exec_file(name);
-    while (starts_with_dot_delim(name)) name += 2;
+    // "./", ".//" ...: the name that follows is still relative, so the
+    // delimiters after the "." go too ("./" + "/prog" would join as "/prog").
+    while (starts_with_dot_delim(name)) {
+      ++name;
+      while (is_delim(*name)) ++name;
+    }
     char* joined = filename_append_filename(get_cwd(), name);
     char* found = check_exec_file(joined);
     chk_free_safe(joined);

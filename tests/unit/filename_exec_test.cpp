@@ -118,6 +118,9 @@ TEST_F(ExecSearch, NamesWithDirectoryPartAreNotSearched) {
   const char* list = "elsewhere";
   EXPECT_EQ(take(vn::find_exec_path2(list, "./prog")), prog);
   EXPECT_EQ(take(vn::find_exec_path2(list, "././prog")), prog);
+  // Repeated delimiters keep the name relative: not "/prog".
+  EXPECT_EQ(take(vn::find_exec_path2(list, ".//prog")), prog);
+  EXPECT_EQ(take(vn::find_exec_path2(list, ".//.//elsewhere/prog")), sub("elsewhere/prog"));
   EXPECT_EQ(take(vn::find_exec_path2(list, prog.c_str())), prog);
   EXPECT_EQ(take(vn::find_exec_path2(list, "elsewhere/prog")), sub("elsewhere/prog"));
   EXPECT_EQ(take(vn::find_exec_path2(list, "./missing")), "<null>");
