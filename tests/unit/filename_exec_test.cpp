@@ -70,6 +70,16 @@ TEST_F(ExecSearch, WorkingDirectoryIsCachedUntilDropped) {
   EXPECT_EQ(std::string(vn::get_cwd()), sub("inner"));
 }
 
+// A working directory longer than 1024 characters is still a real one.
+TEST_F(ExecSearch, DeepWorkingDirectoryIsNamed) {
+  const std::filesystem::path deep = dir / std::string(200, 'd') / std::string(200, 'e') /
+                                     std::string(200, 'f') / std::string(200, 'g') / std::string(200, 'h');
+  std::filesystem::create_directories(deep);
+  ASSERT_EQ(chdir(deep.c_str()), 0);
+  vn::get_cwd_changed_directory();
+  EXPECT_EQ(std::string(vn::get_cwd()), deep.string());
+}
+
 TEST_F(ExecSearch, CheckAcceptsOnlyExecutableNonDirectories) {
   file("prog", 0755);
   file("data", 0644);
