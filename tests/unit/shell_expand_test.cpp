@@ -88,6 +88,8 @@ TEST_F(ShellExpand, DirectoryTreeListsFilesBelow) {
   EXPECT_EQ(vntest::take_entries(vn::expand_directory_tree("*.c", vn::WILD_FILES)), Strings{"z.c"});
   fs::create_directory("empty");
   EXPECT_EQ(vn::expand_directory_tree("empty", vn::WILD_FILES | vn::WILD_DIRS), nullptr);
+  // An empty path is no directory, not the root.
+  EXPECT_EQ(vn::expand_directory_tree("", vn::WILD_FILES | vn::WILD_DOTFILES), nullptr);
 }
 
 TEST(DollarSubstitute, ReplacesSetVariablesOnly) {
