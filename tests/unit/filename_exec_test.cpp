@@ -92,6 +92,9 @@ TEST_F(ExecSearch, CheckAcceptsOnlyExecutableNonDirectories) {
   EXPECT_EQ(take(vn::check_exec_file("data")), "<null>");
   EXPECT_EQ(take(vn::check_exec_file("dir")), "<null>");
   EXPECT_EQ(take(vn::check_exec_file("missing")), "<null>");
+  // A FIFO without a writer is examined like any file, not waited on.
+  ASSERT_EQ(mkfifo("pipe", 0755), 0);
+  EXPECT_EQ(take(vn::check_exec_file("pipe")), "pipe");
 }
 
 TEST_F(ExecSearch, RelativeLinkTargetsAreFollowedFromTheLinkDirectory) {
