@@ -73,7 +73,8 @@ TEST_F(ExecSearch, WorkingDirectoryIsCachedUntilDropped) {
 // A working directory longer than 1024 characters is still a real one.
 TEST_F(ExecSearch, DeepWorkingDirectoryIsNamed) {
   const std::filesystem::path deep = dir / std::string(200, 'd') / std::string(200, 'e') /
-                                     std::string(200, 'f') / std::string(200, 'g') / std::string(200, 'h');
+                                     std::string(200, 'f') / std::string(200, 'g') / std::string(200, 'h') /
+                                     std::string(200, 'i');
   std::filesystem::create_directories(deep);
   ASSERT_EQ(chdir(deep.c_str()), 0);
   vn::get_cwd_changed_directory();
