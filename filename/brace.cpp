@@ -20,6 +20,18 @@ int group_chain_depth = 0;
 // text that expands to more strings than this is refused like one that
 // exhausts memory.
 constexpr int64_t kMaxExpansions = int64_t{1} << 20;
+// Long strings multiply as well: a 4 KiB text of sixteen groups and a long
+// tail stands for gigabytes. The expansions of one text may hold at most
+// this many bytes, terminators included.
+constexpr int64_t kMaxExpansionBytes = int64_t{256} << 20;
+
+int64_t string_bytes(const char* text) { return static_cast<int64_t>(std::strlen(text)) + 1; }
+
+int64_t list_bytes(const brace_list* list) {
+  int64_t bytes = 0;
+  for (int32_t i = 0; i < list->bl_count; ++i) bytes += string_bytes(list->bl_items[i]);
+  return bytes;
+}
 
 // A record with room for slots strings and none in use; an empty list keeps
 // a null array. Null when memory runs out.
@@ -155,6 +167,12 @@ brace_list* combine(const char* prefix, size_t prefix_length, const brace_list* 
                     const brace_list* suffixes) {
   const int64_t total = int64_t{alternatives->bl_count} * suffixes->bl_count;
   if (total > kMaxExpansions) return nullptr;
+  // Each alternative appears once per suffix and each suffix once per
+  // alternative; prefix and terminator once per string.
+  const int64_t bytes = list_bytes(alternatives) * suffixes->bl_count +
+                        list_bytes(suffixes) * alternatives->bl_count +
+                        static_cast<int64_t>(prefix_length) * total;
+  if (bytes > kMaxExpansionBytes) return nullptr;
   brace_list* result = new_list(static_cast<int32_t>(total));
   if (result == nullptr) return nullptr;
   for (int32_t a = 0; a < alternatives->bl_count; ++a) {
@@ -210,7 +228,9 @@ void clear_list(brace_list* list) {
 bool expand_list(brace_list* list) {
   brace_list done{};
   brace_list pending{};
-  bool complete = move_reversed(&pending, list);
+  // Bytes of the strings pending or done, all of which the walk holds.
+  int64_t held = list_bytes(list);
+  bool complete = held <= kMaxExpansionBytes && move_reversed(&pending, list);
   while (complete && pending.bl_count > 0) {
     char* text = pending.bl_items[--pending.bl_count];
     brace_list* expansions = std::strchr(text, '{') != nullptr ? do_brace_expand2(text) : new_list(0);
@@ -218,9 +238,9 @@ bool expand_list(brace_list* list) {
       complete = false;
       chk_free(text);
     } else if (expansions->bl_count > 0) {
-      // Every string pending or done stands for at least one of the result.
+      held += list_bytes(expansions) - string_bytes(text);
       complete = done.bl_count + pending.bl_count + int64_t{expansions->bl_count} <= kMaxExpansions &&
-                 move_reversed(&pending, expansions);
+                 held <= kMaxExpansionBytes && move_reversed(&pending, expansions);
       chk_free(text);
     } else {
       complete = reserve_strings(&done, 1);

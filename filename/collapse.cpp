@@ -32,8 +32,10 @@ char* previous_delimiter(char* name, char* at) {
 
 enum class fold { none, again, done };
 
-// Applies the first rule that fits the delimiter at at.
-fold fold_at(char* name, char* at) {
+// Applies the first rule that fits the delimiter at at. After a change
+// (fold::again) *changed is where the text began to differ.
+fold fold_at(char* name, char* at, char** changed) {
+  *changed = at;
   size_t run = 1;
   while (is_delim_char(at[run])) ++run;
   if (run > 1) {
@@ -61,7 +63,20 @@ fold fold_at(char* name, char* at) {
     return fold::done;
   }
   cut(previous, static_cast<size_t>(at + 3 - previous));
+  *changed = previous;
   return fold::again;
+}
+
+// A rule reads at most the delimiter and the three characters after it (and
+// whether a delimiter lies before it, which no change alters), so after a
+// change the delimiters more than three characters before it still fit no
+// rule. Scanning again from there gives what scanning from the first
+// character gives, without making long names take quadratic time.
+constexpr size_t kRuleReach = 3;
+
+char* rescan_from(char* name, const char* changed) {
+  const size_t offset = static_cast<size_t>(changed - name);
+  return name + (offset > kRuleReach ? offset - kRuleReach : 0);
 }
 
 }  // namespace
@@ -74,9 +89,10 @@ void wild_collapse(char* name) {
       ++at;
       continue;
     }
-    fold result = fold_at(name, at);
+    char* changed = at;
+    fold result = fold_at(name, at, &changed);
     if (result == fold::done) return;
-    at = result == fold::again ? name : at + 1;
+    at = result == fold::again ? rescan_from(name, changed) : at + 1;
   }
 }
 

@@ -1,13 +1,17 @@
 // The cached working directory.
 #include <unistd.h>
 
+#include <climits>
+
 #include "vnlib.h"
 
 namespace vn {
 
 namespace {
 
-constexpr size_t kCwdBufferSize = 1024;
+// Room for any working directory the system can name: a smaller buffer
+// would turn a deep but valid directory into kRemovedDirectory.
+constexpr size_t kCwdBufferSize = PATH_MAX;
 // Stands in for a working directory that the system can no longer name.
 constexpr const char* kRemovedDirectory = "/DIRECTORY-REMOVED";
 

@@ -27,8 +27,10 @@ bool is_symlink(mode_t mode) { return (mode & S_IFMT) == S_IFLNK; }
 
 bool starts_with_dot_delim(const char* name) { return name[0] == '.' && is_delim(name[1]); }
 
+// Only a test that the file opens: without O_NONBLOCK a FIFO would wait for
+// a writer forever, and a terminal must not become the controlling one.
 bool readable(const char* path) {
-  int fd = open(path, O_RDONLY);
+  int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return false;
   close(fd);
   return true;
@@ -134,7 +136,12 @@ char* find_exec_path2(const char* list, const char* name) {
 
   if (filename_first_component(name) != nullptr) {
     if (is_absolute(name)) return check_exec_file(name);
-    while (starts_with_dot_delim(name)) name += 2;
+    // "./", ".//" ...: the name that follows is still relative, so the
+    // delimiters after the "." go too ("./" + "/prog" would join as "/prog").
+    while (starts_with_dot_delim(name)) {
+      ++name;
+      while (is_delim(*name)) ++name;
+    }
     char* joined = filename_append_filename(get_cwd(), name);
     char* found = check_exec_file(joined);
     chk_free_safe(joined);

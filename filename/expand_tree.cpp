@@ -78,7 +78,9 @@ bool collect(const char* pattern, int flags, int depth, const Ancestor* chain, E
 // WILD_FILES, WILD_DIRS and WILD_DOTFILES in the flags: without WILD_DIRS
 // no directory is walked.
 glob_entry* expand_directory_tree(const char* path, int flags) {
-  if (path == nullptr) return nullptr;
+  // An empty path names no directory; joined with "/*" it would walk the
+  // whole file system from the root.
+  if (path == nullptr || path[0] == '\0') return nullptr;
   Entries found;
   bool ok = false;
   if (is_wildcard(filename_basename(path)) != 0) {

@@ -162,8 +162,9 @@ const char* expand_filename(const char* text) {
   if (text == nullptr) return no_name;
   if (text[0] != '~' && is_wildcard(text) == 0) return text;
 
-  chk_free_ptr(&expanded_name);
+  // The text may be the name returned last: expand it before that is let go.
   char** names = shell_expand(text, WILD_FILES | WILD_DIRS);
+  chk_free_ptr(&expanded_name);
   if (names == nullptr) return no_name;
   for (char** name = names; *name != nullptr; ++name) {
     if (expanded_name == nullptr && (*name)[0] != '\0') {

@@ -366,7 +366,8 @@ constexpr int WILD_TREE_DESCENT = 0x0800;
 // A growable list of strings, each owned by the list. An empty list has a
 // null bl_items. The receiver releases every string, then bl_items, then the
 // record, all with chk_free. The functions returning lists give null when
-// memory runs out or a text would expand to more than 2^20 strings.
+// memory runs out or a text would expand to more than 2^20 strings or
+// 256 MiB.
 struct brace_list {
   char** bl_items;
   int32_t bl_count;  // strings in use

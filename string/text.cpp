@@ -17,6 +17,7 @@ char* overlap_strcpy(char* dst, const char* src) {
 }
 
 char* string_unquote(const char* text) {
+  if (text == nullptr) return nullptr;
   if (*text == '"') ++text;
   char* copy = chk_strdup(text);
   if (copy == nullptr) return nullptr;

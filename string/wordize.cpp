@@ -64,6 +64,7 @@ size_t cut_words(char* copy, char*** vector, size_t* capacity) {
 // Leading white space is left out of the copy, so element 0 is the first
 // word (empty only for a text of nothing but white space).
 char** string_wordize(const char* text) {
+  if (text == nullptr) return nullptr;
   size_t capacity = kInitialCapacity;
   auto** vector = static_cast<char**>(chk_alloc(capacity * sizeof(char*)));
   char* copy = chk_strdup(skip_space(text));

@@ -64,6 +64,16 @@ TEST(BraceExpand, RefusesTooManyExpansions) {
   EXPECT_EQ(count, 0);
 }
 
+// A short group before a long tail: a text of a few hundred kilobytes that
+// would stand for more than 256 MiB of strings.
+TEST(BraceExpand, RefusesTooLargeExpansions) {
+  std::string group = "{a";
+  for (int i = 0; i < 1024; ++i) group += ",a";
+  group += "}";
+  EXPECT_EQ(vn::brace_expand((group + std::string(256 << 10, 'x')).c_str()), nullptr);
+  EXPECT_EQ(take_list(vn::brace_expand((group + std::string(1000, 'x')).c_str())).size(), 1025u);
+}
+
 // Of the 131072 strings the first step gives, half hold a group of their own
 // and are expanded again. Inserting each expansion into the middle of one
 // array made the work grow with the square of the count (a 65-byte text of

@@ -70,6 +70,17 @@ TEST_F(ExecSearch, WorkingDirectoryIsCachedUntilDropped) {
   EXPECT_EQ(std::string(vn::get_cwd()), sub("inner"));
 }
 
+// A working directory longer than 1024 characters is still a real one.
+TEST_F(ExecSearch, DeepWorkingDirectoryIsNamed) {
+  const std::filesystem::path deep = dir / std::string(200, 'd') / std::string(200, 'e') /
+                                     std::string(200, 'f') / std::string(200, 'g') / std::string(200, 'h') /
+                                     std::string(200, 'i');
+  std::filesystem::create_directories(deep);
+  ASSERT_EQ(chdir(deep.c_str()), 0);
+  vn::get_cwd_changed_directory();
+  EXPECT_EQ(std::string(vn::get_cwd()), deep.string());
+}
+
 TEST_F(ExecSearch, CheckAcceptsOnlyExecutableNonDirectories) {
   file("prog", 0755);
   file("data", 0644);
@@ -82,6 +93,9 @@ TEST_F(ExecSearch, CheckAcceptsOnlyExecutableNonDirectories) {
   EXPECT_EQ(take(vn::check_exec_file("data")), "<null>");
   EXPECT_EQ(take(vn::check_exec_file("dir")), "<null>");
   EXPECT_EQ(take(vn::check_exec_file("missing")), "<null>");
+  // A FIFO without a writer is examined like any file, not waited on.
+  ASSERT_EQ(mkfifo("pipe", 0755), 0);
+  EXPECT_EQ(take(vn::check_exec_file("pipe")), "pipe");
 }
 
 TEST_F(ExecSearch, RelativeLinkTargetsAreFollowedFromTheLinkDirectory) {
@@ -118,6 +132,9 @@ TEST_F(ExecSearch, NamesWithDirectoryPartAreNotSearched) {
   const char* list = "elsewhere";
   EXPECT_EQ(take(vn::find_exec_path2(list, "./prog")), prog);
   EXPECT_EQ(take(vn::find_exec_path2(list, "././prog")), prog);
+  // Repeated delimiters keep the name relative: not "/prog".
+  EXPECT_EQ(take(vn::find_exec_path2(list, ".//prog")), prog);
+  EXPECT_EQ(take(vn::find_exec_path2(list, ".//.//elsewhere/prog")), sub("elsewhere/prog"));
   EXPECT_EQ(take(vn::find_exec_path2(list, prog.c_str())), prog);
   EXPECT_EQ(take(vn::find_exec_path2(list, "elsewhere/prog")), sub("elsewhere/prog"));
   EXPECT_EQ(take(vn::find_exec_path2(list, "./missing")), "<null>");

@@ -67,6 +67,15 @@ TEST_F(ShellExpand, FirstNameOfAFileName) {
   EXPECT_STREQ(vn::expand_filename("*.none"), "");
 }
 
+// A name holding wildcard characters, handed back as it was returned, is
+// still readable while it is expanded again.
+TEST_F(ShellExpand, FirstNameExpandedAgain) {
+  make_files({"a[1]"});
+  const char* first = vn::expand_filename("a*");
+  ASSERT_STREQ(first, "a[1]");
+  EXPECT_STREQ(vn::expand_filename(first), "");
+}
+
 TEST_F(ShellExpand, DirectoryTreeListsFilesBelow) {
   make_files({"d/s/", "d/a", "d/s/b", "d/x.c", "d/s/y.c", "z.c"});
   fs::create_directory_symlink("..", "d/s/up");  // must not be walked round and round
@@ -79,6 +88,8 @@ TEST_F(ShellExpand, DirectoryTreeListsFilesBelow) {
   EXPECT_EQ(vntest::take_entries(vn::expand_directory_tree("*.c", vn::WILD_FILES)), Strings{"z.c"});
   fs::create_directory("empty");
   EXPECT_EQ(vn::expand_directory_tree("empty", vn::WILD_FILES | vn::WILD_DIRS), nullptr);
+  // An empty path is no directory, not the root.
+  EXPECT_EQ(vn::expand_directory_tree("", vn::WILD_FILES | vn::WILD_DOTFILES), nullptr);
 }
 
 TEST(DollarSubstitute, ReplacesSetVariablesOnly) {

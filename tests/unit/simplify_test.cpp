@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "test_support.h"
 #include "vnlib.h"
@@ -105,6 +107,24 @@ TEST(Collapse, RelativeNamesKeepLeadingDots) {
   std::string text = "/a/./b//c/";
   vn::wild_collapse(text.data());
   EXPECT_STREQ(text.c_str(), "/a/b/c/");
+}
+
+// Folds that make an earlier component fit a rule, and a long name whose
+// every component folds (this took quadratic time once).
+TEST(Collapse, FoldsReachBackwards) {
+  for (const auto& [name, expected] : std::vector<std::pair<std::string, std::string>>{
+           {"/x/a/b/../../c", "/x/c"}, {"/a/.//../b", "/b"}, {"/a/b/./../..", "/"}, {"/a/..//.", "/"}}) {
+    std::string text = name;
+    vn::wild_collapse(text.data());
+    EXPECT_EQ(std::string(text.c_str()), expected) << name;
+  }
+  std::string text, expected;
+  for (int i = 0; i < 4000; ++i) {
+    text += "/a/./b/..";
+    expected += "/a";
+  }
+  vn::wild_collapse(text.data());
+  EXPECT_EQ(std::string(text.c_str()), expected);
 }
 
 TEST(RemoveDotdot, AppliesEachParentStep) {

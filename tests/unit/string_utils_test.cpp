@@ -124,6 +124,8 @@ TEST(StringFunctions, LowerCaseCopyAndUnquote) {
   EXPECT_EQ(take(vn::string_unquote("\"a b\"")), "a b");
   EXPECT_EQ(take(vn::string_unquote("a\"")), "a");
   EXPECT_EQ(take(vn::string_unquote("\"\"x\"\"")), "\"x\"");
+  EXPECT_EQ(vn::string_unquote(nullptr), nullptr);
+  EXPECT_EQ(vn::string_wordize(nullptr), nullptr);
 }
 
 using Words = std::vector<std::pair<std::string, int>>;
