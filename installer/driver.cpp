@@ -46,6 +46,22 @@ int keep_off_standard_streams(int fd) {
   return moved;
 }
 
+// A standard stream the installer was started without (">&-") would give
+// its number to the next file opened, an archive entry for instance, and
+// messages flushed to it would land in that file. /dev/null opened for
+// reading holds the number: reading it gives end of input and writing
+// fails, just as on the closed stream.
+void hold_closed_standard_streams() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    const int held = open("/dev/null", O_RDONLY);
+    if (held >= 0 && held != fd) {
+      dup2(held, fd);
+      close(held);
+    }
+  }
+}
+
 uint64_t open_own_file() {
   struct stat st;
   const bool have_status = stat(install_program_path, &st) == 0;
@@ -79,6 +95,7 @@ void print_banner() {
 }  // namespace
 
 int vninstall(int flags, const char* argv0) {
+  hold_closed_standard_streams();
   install_temp_dir = choose_temp_dir();
   if (flags & 1) quiet_install = 1;
   umask(022);
