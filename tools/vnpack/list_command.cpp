@@ -17,20 +17,6 @@ namespace vnpack {
 
 namespace {
 
-// Control bytes and backslashes as \ooo, so names cannot garble a terminal.
-std::string printable(std::string_view text) {
-  std::string out;
-  for (unsigned char c : text) {
-    if (c < 0x20 || c == 0x7f || c == '\\') {
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "\\%03o", c);
-      out += buf;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out;
-}
 
 // The first line of a text as a details column: its line end dropped and
 // its length bounded, so one record stays one line of the table.

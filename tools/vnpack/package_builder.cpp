@@ -18,6 +18,7 @@
 #include "package_reader.h"
 #include "progress.h"
 #include "stub_locator.h"
+#include "tar_lister.h"
 #include "tar_writer.h"
 #include "vnlib.h"
 #include "zstd_stream.h"
@@ -33,6 +34,7 @@ struct PreparedItem {
   bool regular = false;
   uint64_t size = 0;              // of a regular input file
   std::vector<TarEntry> entries;  // archive
+  std::string unpack_warning;     // tar, bz2: entries not unpacked as meant
 };
 
 struct Preflight {
@@ -84,10 +86,12 @@ void check_bz2(PreparedItem& p) {
     pos += got;
     return got;
   };
-  NullSink sink;
-  Bz2DecodeResult r = decode_bz2(source, sink);
+  UnpackAudit audit;
+  TarLister tar([&](const TarListEntry& e) { audit.note(e); });
+  Bz2DecodeResult r = decode_bz2(source, tar);
   if (r.status != Bz2DecodeResult::Status::complete)
     throw Failure(path + ": refused for --bz2: " + describe_bz2_problem(r));
+  p.unpack_warning = audit.summary();
 }
 
 void prepare_stub(Preflight& pf, const BuildRequest& request, const char* argv0) {
@@ -188,6 +192,27 @@ void copy_exact(int fd, uint64_t size, const std::string& path, ByteSink& out) {
   if (read_at(fd, &extra, 1, pos, path) != 0) throw Failure(path + ": file grew while vnpack was reading it");
 }
 
+void copy_input(PreparedItem& p, ByteSink& sink) {
+  if (p.regular)
+    copy_exact(p.fd.get(), p.size, p.item->value, sink);
+  else
+    copy_to_sink(p.fd.get(), sink, p.item->value);
+}
+
+// Hands every byte to two sinks.
+class TeeSink : public ByteSink {
+ public:
+  TeeSink(ByteSink& first, ByteSink& second) : first_(first), second_(second) {}
+  void write(const void* data, size_t n) override {
+    first_.write(data, n);
+    second_.write(data, n);
+  }
+
+ private:
+  ByteSink& first_;
+  ByteSink& second_;
+};
+
 // Runs an archive or tar item's tar bytes through the item's compressor; the
 // input passes through `meter` on its way.
 template <typename Fill>
@@ -233,23 +258,24 @@ void write_body(PreparedItem& p, OutputFile& out, const ScanOptions& scan, unsig
     case BuildItem::Kind::raw:
     case BuildItem::Kind::welcome:
     case BuildItem::Kind::helper:
-      if (p.regular)
-        copy_exact(p.fd.get(), p.size, item.value, metered_out);
-      else
-        copy_to_sink(p.fd.get(), metered_out, item.value);
+      copy_input(p, metered_out);
       return;
     case BuildItem::Kind::bz2:
       copy_exact(p.fd.get(), p.size, item.value, metered_out);
       return;
-    case BuildItem::Kind::tar:
     case BuildItem::Kind::script:
-      write_compressed(item, out, jobs, meter, [&](ByteSink& sink) {
-        if (p.regular)
-          copy_exact(p.fd.get(), p.size, item.value, sink);
-        else
-          copy_to_sink(p.fd.get(), sink, item.value);
-      });
+      write_compressed(item, out, jobs, meter, [&](ByteSink& sink) { copy_input(p, sink); });
       return;
+    case BuildItem::Kind::tar: {
+      UnpackAudit audit;
+      TarLister tar([&](const TarListEntry& e) { audit.note(e); });
+      write_compressed(item, out, jobs, meter, [&](ByteSink& sink) {
+        TeeSink both(sink, tar);
+        copy_input(p, both);
+      });
+      p.unpack_warning = audit.summary();
+      return;
+    }
     case BuildItem::Kind::archive:
       write_compressed(item, out, jobs, meter, [&](ByteSink& sink) { write_tar(p.entries, sink, scan); });
       return;
@@ -343,6 +369,10 @@ void build_installer(const BuildRequest& request, const char* argv0) {
   out.write_at(header + HEADER_CRC_OFFSET, 4, payload_offset + HEADER_CRC_OFFSET);
   out.commit();
   meter.finish();
+  for (const PreparedItem& p : pf.items)
+    if (!p.unpack_warning.empty())
+      std::fprintf(stderr, "vnpack: warning: %s %s: %s\n", p.item->option().c_str(), p.item->value.c_str(),
+                   p.unpack_warning.c_str());
 }
 
 }  // namespace vnpack

@@ -2,6 +2,7 @@
 #include "tar_lister.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <optional>
 
@@ -31,7 +32,8 @@ std::string typeflag_name(char typeflag) {
 
 namespace {
 
-constexpr size_t MODE_AT = 100, SIZE_AT = 124, CHKSUM_AT = 148, TYPEFLAG_AT = 156;
+constexpr size_t MODE_AT = 100, SIZE_AT = 124, CHKSUM_AT = 148, TYPEFLAG_AT = 156, MAGIC_AT = 257,
+                 PREFIX_AT = 345;
 
 // An octal field: leading blanks, digits, then a NUL, a blank or the end of
 // the field. GNU base-256 (high bit of the first byte set) is read too.
@@ -133,6 +135,7 @@ void TarLister::take_header() {
   entry.typeflag = static_cast<char>(block_[TYPEFLAG_AT]);
   entry.mode = static_cast<uint32_t>(*mode & 07777);
   entry.size = *size;
+  entry.has_prefix = std::memcmp(block_ + MAGIC_AT, "ustar", 5) == 0 && block_[PREFIX_AT] != 0;
   on_entry_(entry);
 
   // The unpacker gives a directory no data, whatever its size field says.
@@ -151,6 +154,42 @@ std::string TarLister::problem() const {
       return "tar archive has no end-of-archive block";
   }
   return "";
+}
+
+std::string printable(std::string_view text) {
+  std::string out;
+  for (unsigned char c : text) {
+    if (c < 0x20 || c == 0x7f || c == '\\') {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\%03o", c);
+      out += buf;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
+void UnpackAudit::note(const TarListEntry& entry) {
+  const char* what = nullptr;
+  switch (entry.typeflag) {
+    case 'x':
+    case 'g': what = "an extended header, unpacked as a file of its own"; break;
+    case 'L':
+    case 'K': what = "a long-name header, unpacked as a file of its own"; break;
+    default:
+      if (entry.has_prefix) what = "a name longer than 100 bytes, unpacked under its last part only";
+      break;
+  }
+  if (what == nullptr) return;
+  if (count_++ == 0) first_ = "'" + printable(entry.name) + "', " + what;
+}
+
+std::string UnpackAudit::summary() const {
+  if (count_ == 0) return "";
+  return std::to_string(count_) + (count_ == 1 ? " entry" : " entries") +
+         " the installer does not unpack as meant (first: " + first_ +
+         "); write the archive in ustar format with names of at most 100 bytes, or use --archive";
 }
 
 }  // namespace vnpack

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 
 #include "file_io.h"
 #include "tar_writer.h"
@@ -18,7 +19,12 @@ struct TarListEntry {
   char typeflag = '0';
   uint32_t mode = 0;
   uint64_t size = 0;
+  bool has_prefix = false;  // a ustar prefix holds the start of the name
 };
+
+// The text with control characters and backslashes written as \ooo, so
+// that a name from an archive cannot play tricks on the terminal.
+std::string printable(std::string_view text);
 
 // "file", "dir", "symlink", ... for a typeflag.
 std::string typeflag_name(char typeflag);
@@ -50,6 +56,22 @@ class TarLister : public ByteSink {
   uint64_t offset_ = 0;     // archive bytes seen
   uint64_t header_at_ = 0;  // archive offset of the header being collected
   std::string bad_header_reason_;
+};
+
+// Counts the entries that the installer, which reads only the name field,
+// mode, size and typeflag of each header, would not unpack as the archive
+// means them: extended (pax) and long-name headers become files of their
+// own, and a name split into prefix and name loses its prefix.
+class UnpackAudit {
+ public:
+  void note(const TarListEntry& entry);
+  // Empty when every entry unpacks as meant; otherwise one line naming the
+  // first such entry.
+  std::string summary() const;
+
+ private:
+  uint64_t count_ = 0;
+  std::string first_;
 };
 
 }  // namespace vnpack
