@@ -65,12 +65,6 @@ Bz2DecodeResult decode_bz2(const ByteSource& source, ByteSink& out);
 // A one-line description of a result that is not complete.
 std::string describe_bz2_problem(const Bz2DecodeResult& result);
 
-// A sink that drops everything.
-class NullSink : public ByteSink {
- public:
-  void write(const void*, size_t) override {}
-};
-
 }  // namespace vnpack
 
 #endif  // VNPACK_BZ2_STREAM_H
