@@ -177,8 +177,13 @@ void UnpackAudit::note(const TarListEntry& entry) {
     case 'g': what = "an extended header, unpacked as a file of its own"; break;
     case 'L':
     case 'K': what = "a long-name header, unpacked as a file of its own"; break;
+    case '0':
+    case '\0':
+      // Old archives mark a directory by the name alone.
+      if (!entry.name.empty() && entry.name.back() == '/') what = "a directory without its type, taken for a file";
+      [[fallthrough]];
     default:
-      if (entry.has_prefix) what = "a name longer than 100 bytes, unpacked under its last part only";
+      if (what == nullptr && entry.has_prefix) what = "a name longer than 100 bytes, unpacked under its last part only";
       break;
   }
   if (what == nullptr) return;
