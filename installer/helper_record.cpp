@@ -13,6 +13,7 @@ constexpr size_t HELPER_CHUNK = 4096;
 constexpr mode_t HELPER_MODE = 0755;
 constexpr int HELPER_WRITE_FAILED = -1;
 constexpr int HELPER_READ_FAILED = -2;
+constexpr int HELPER_RUN_FAILED = -3;
 
 // Copies the body to the work file; 0 or one of the failure results.
 int copy_body(int from, int to, uint32_t length) {
@@ -47,7 +48,7 @@ int handle_helper_record(int fd, const unsigned char* head) {
   }
   if (status != 0) return status;  // not run; the partial copy stays
 
-  run_work_file(path, quiet_install ? "/quiet" : nullptr);
+  const bool ran = run_work_file(path, quiet_install ? "/quiet" : nullptr);
   std::remove(path);
-  return 0;
+  return ran ? 0 : HELPER_RUN_FAILED;
 }

@@ -72,12 +72,12 @@ int handle_script_record(int fd, const unsigned char* head) {
   if (debug_install) {
     std::printf("%s created...waiting\n", path);
     std::fflush(stdout);
-    run_shell_command("sh -i");
+    stop_if_interrupted(run_shell_command("sh -i"), nullptr);
   }
   if (result != 0) return result;  // not run; left for inspection
 
   chmod(path, SCRIPT_RUN_MODE);
-  run_work_file(path, nullptr);
+  const bool ran = run_work_file(path, nullptr);
   std::remove(path);
-  return 0;
+  return ran ? 0 : 1;
 }

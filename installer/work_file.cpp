@@ -3,8 +3,10 @@
 #include "work_file.h"
 
 #include <fcntl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -61,20 +63,44 @@ int create_work_file(const char* path, mode_t mode) {
   return open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
 }
 
-void run_shell_command(const char* command) {
+int run_shell_command(const char* command) {
   // The installer ignores SIGPIPE for its own writes; a child would inherit
   // that, and a pipeline in a script ("producer | head -1") would then keep
   // its producer running, perhaps for ever, instead of ending it.
   const auto previous = std::signal(SIGPIPE, SIG_DFL);
-  std::system(command);
+  const int status = std::system(command);
   if (previous != SIG_ERR) std::signal(SIGPIPE, previous);
+  return status;
 }
 
-void run_work_file(const char* path, const char* argument) {
+void stop_if_interrupted(int status, const char* work_path) {
+  if (status == -1 || !WIFSIGNALED(status)) return;
+  const int sig = WTERMSIG(status);
+  if (sig != SIGINT && sig != SIGQUIT) return;
+  if (work_path != nullptr) std::remove(work_path);
+  std::fflush(stdout);
+  std::signal(sig, SIG_DFL);
+  std::raise(sig);
+  std::_Exit(128 + sig);  // the signal was blocked or ignored by whoever started us
+}
+
+bool run_work_file(const char* path, const char* argument) {
   char command[COMMAND_SIZE];
   char* end = put_shell_quoted(command, command + sizeof command, path);
   if (end != nullptr && argument != nullptr)
     std::snprintf(end, static_cast<size_t>(command + sizeof command - end), " %s", argument);
+  // A temporary directory on a file system mounted without execute
+  // permission takes the file but will not run it; the shell would only
+  // complain, and the installation would look complete.
+  const bool runnable = end != nullptr && access(path, X_OK) == 0;
+  const int failure = errno;
   std::fflush(stdout);
-  if (end != nullptr) run_shell_command(command);
+  int status = -1;
+  if (runnable) status = run_shell_command(command);
+  if (status == -1) {
+    std::printf("Error: cannot run %s: %s\n", path, std::strerror(runnable ? errno : failure));
+    return false;
+  }
+  stop_if_interrupted(status, path);
+  return true;
 }

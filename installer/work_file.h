@@ -26,13 +26,23 @@ int create_work_file(const char* path, mode_t mode);
 [[noreturn]] void work_file_creation_failed(const char* format);
 
 // Runs a command line through the shell as a program started from a plain
-// shell would run: SIGPIPE ends it. The installer waits for it.
-void run_shell_command(const char* command);
+// shell would run: SIGPIPE ends it. The installer waits for it. Returns
+// the status system() gives.
+int run_shell_command(const char* command);
+
+// When the child of that status was ended from the terminal (Ctrl-C,
+// Ctrl-\), the user meant the installation to stop too: while system()
+// waits, those signals do not reach the installer, so it ends itself the
+// same way here, after removing work_path (or null).
+void stop_if_interrupted(int status, const char* work_path);
 
 // Runs the work file through the shell, its path quoted so that nothing in
 // the temporary directory's name is taken as shell syntax; argument (or
 // null) follows it unquoted. Standard output is flushed first so that the
-// program's output comes after the installer's.
-void run_work_file(const char* path, const char* argument);
+// program's output comes after the installer's. False, with a message,
+// when the file cannot be run at all (no execute permission, a file system
+// mounted without it, no process to be had); the exit status of the
+// program itself is not looked at.
+bool run_work_file(const char* path, const char* argument);
 
 #endif  // VNINSTALL_WORK_FILE_H
