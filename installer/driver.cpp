@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -16,15 +17,48 @@ namespace {
 
 constexpr const char* BANNER_NOTICE = "Self-extracting software installer";
 
-// A variable that is set counts even when its value is empty.
+// The file the running program was started from, as the system knows it.
+constexpr const char* RUNNING_PROGRAM = "/proc/self/exe";
+
+// A relative name the user gave means a directory seen from where the
+// installer was started, not from the install directory it enters later.
+const char* from_starting_directory(const char* dir) {
+  if (dir[0] == '\0' || vn::is_absolute(dir)) return dir;
+  char cwd[PATH_MAX];
+  if (getcwd(cwd, sizeof cwd) == nullptr) return dir;
+  char* absolute = vn::filename_append_filename(cwd, dir);
+  return absolute != nullptr ? absolute : dir;
+}
+
+// A variable that is set counts even when its value is empty. Without
+// either the work file goes to the current directory of the moment, which
+// is the install directory once one has been entered.
 const char* choose_temp_dir() {
-  if (const char* temp = std::getenv("TEMP")) return temp;
-  if (const char* tmp = std::getenv("TMP")) return tmp;
+  if (const char* temp = std::getenv("TEMP")) return from_starting_directory(temp);
+  if (const char* tmp = std::getenv("TMP")) return from_starting_directory(tmp);
   return ".";
+}
+
+bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// The name the program was started under need not be its own (exec -a, a
+// shell that remembers where an older copy stood): the file found for it
+// must be the running program, or another package would be installed. When
+// it is not, the running program's own path is taken, if the system tells.
+char* check_running_program(char* found) {
+  struct stat self, other;
+  if (stat(RUNNING_PROGRAM, &self) != 0) return found;  // no way to tell
+  if (stat(found, &other) == 0 && same_file(self, other)) return found;
+  vn::chk_free(found);
+  char* real = realpath(RUNNING_PROGRAM, nullptr);
+  char* own = real != nullptr && stat(real, &other) == 0 && same_file(self, other) ? vn::chk_strdup(real) : nullptr;
+  std::free(real);
+  return own;
 }
 
 void locate_own_file(const char* argv0) {
   char* path = vn::find_exec_path(std::getenv("PATH"), argv0);
+  if (path != nullptr) path = check_running_program(path);
   if (path == nullptr) {
     std::printf(
         "Error: couldn't locate directory where the install binary is\n"
