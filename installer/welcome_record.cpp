@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -151,6 +152,29 @@ void keep_absolute_root() {
   install_root = absolute;
 }
 
+// A name is taken from the working directory unless it is absolute or
+// stands for one: "~" names, "$VARIABLE" names, and commands ("|", "!"),
+// one enclosing quote allowed.
+bool taken_from_working_directory(const char* text) {
+  if (text[0] == '"' || text[0] == '\'') ++text;
+  return !vn::is_absolute(text) && text[0] != '~' && text[0] != '$' && text[0] != '|' && text[0] != '!' &&
+         text[0] != '\0';
+}
+
+// When the directory the installer was started from has been removed, the
+// system cannot name it any more, and a relative name would be placed under
+// a made-up path ("../x" even at the top of the file system): refused.
+void require_working_directory(const char* directory) {
+  char cwd[PATH_MAX];
+  if (!taken_from_working_directory(directory) || getcwd(cwd, sizeof cwd) != nullptr) return;
+  const int failure = errno;
+  std::printf("Error: Cannot find the current directory, to which this name is relative:\n       %s\n", directory);
+  std::fflush(stdout);
+  errno = failure;
+  std::perror("Current directory");
+  std::exit(1);
+}
+
 }  // namespace
 
 int handle_welcome_record(int fd, const unsigned char* head) {
@@ -160,6 +184,7 @@ int handle_welcome_record(int fd, const unsigned char* head) {
   char directory[DIRECTORY_TEXT_SIZE];
   std::snprintf(directory, sizeof directory, "%s", DEFAULT_INSTALL_DIR);
   ask_directory(directory);
+  require_working_directory(directory);
 
   char* expanded = vn::simplify_and_expand_filename(directory);
   if (expanded == nullptr) {
