@@ -1,6 +1,7 @@
 // The run sequence: prepare the process, find and open the installer's own
 // file, verify the package inside it, walk its records, print the summary.
 #include <fcntl.h>
+#include <sys/auxv.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -46,6 +47,11 @@ bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == 
 // must be the running program, or another package would be installed. When
 // it is not, the running program's own path is taken, if the system tells.
 char* check_running_program(char* found) {
+  // Without a program interpreter's base address the program was started
+  // through the dynamic loader run as a command ("ld.so ./setup"), which
+  // RUNNING_PROGRAM then names instead (or it is a static build, where the
+  // check is of no use): the file found is taken as it is.
+  if (getauxval(AT_BASE) == 0) return found;
   struct stat self, other;
   if (stat(RUNNING_PROGRAM, &self) != 0) return found;  // no way to tell
   if (stat(found, &other) == 0 && same_file(self, other)) return found;
