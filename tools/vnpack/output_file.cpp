@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <signal.h>
+
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -31,16 +33,25 @@ extern "C" void remove_temp_and_die(int sig) {
   std::raise(sig);
 }
 
+bool is_ignored(int sig) {
+  struct sigaction current {};
+  return ::sigaction(sig, nullptr, &current) == 0 && current.sa_handler == SIG_IGN;
+}
+
+// A signal vnpack was started with ignored (nohup, a background job of a
+// script) stays ignored: catching it would let it end the build.
 void watch_temp(const std::string& path) {
   if (path.size() >= MAX_TEMP_PATH) return;
   std::memcpy(pending_temp_path, path.c_str(), path.size() + 1);
   have_pending_temp = 1;
-  for (int sig : CLEANUP_SIGNALS) std::signal(sig, remove_temp_and_die);
+  for (int sig : CLEANUP_SIGNALS)
+    if (!is_ignored(sig)) std::signal(sig, remove_temp_and_die);
 }
 
 void unwatch_temp() {
   have_pending_temp = 0;
-  for (int sig : CLEANUP_SIGNALS) std::signal(sig, SIG_DFL);
+  for (int sig : CLEANUP_SIGNALS)
+    if (!is_ignored(sig)) std::signal(sig, SIG_DFL);
 }
 
 std::string directory_of(const std::string& path) {

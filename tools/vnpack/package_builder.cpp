@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "bz2_parallel.h"
@@ -34,10 +36,14 @@ struct PreparedItem {
   bool regular = false;
   uint64_t size = 0;              // of a regular input file
   std::vector<TarEntry> entries;  // archive
+  std::string left_out;           // archive: the old output, not stored
   std::string unpack_warning;     // tar, bz2: entries not unpacked as meant
 };
 
+using FileId = std::pair<dev_t, ino_t>;
+
 struct Preflight {
+  std::optional<FileId> output;  // the file the installer replaces, if any
   std::string stub_path;
   Fd stub_fd;
   uint64_t stub_size = 0;
@@ -53,6 +59,23 @@ void check_env(const std::string& text) {
     throw Failure("--env " + text.substr(0, eq) + ": the assignment is " + std::to_string(text.size()) +
                   " bytes long; with its terminating zero an environment record holds at most " +
                   std::to_string(MAX_ENV_BODY - 1) + " bytes of text");
+}
+
+// The file an existing output names. A directory is refused now rather
+// than after everything is compressed.
+std::optional<FileId> existing_output(const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return std::nullopt;
+  if (S_ISDIR(st.st_mode)) throw Failure(path + ": is a directory (-o takes the installer's file name)");
+  return FileId{st.st_dev, st.st_ino};
+}
+
+// Replacing an input by the installer would lose it.
+void check_not_output(const Preflight& pf, int fd, const std::string& what) {
+  struct stat st {};
+  if (!pf.output || ::fstat(fd, &st) != 0) return;
+  if (*pf.output == FileId{st.st_dev, st.st_ino})
+    throw Failure(what + ": is the output file too; the installer would replace it");
 }
 
 // Opens an input file; directories are refused, and `need_regular` refuses
@@ -106,6 +129,7 @@ void prepare_stub(Preflight& pf, const BuildRequest& request, const char* argv0)
   if (::fstat(pf.stub_fd.get(), &st) != 0) fail_errno(pf.stub_path, "cannot get the file status");
   if (!S_ISREG(st.st_mode)) throw Failure(pf.stub_path + ": the installer program is not a regular file");
   pf.stub_size = static_cast<uint64_t>(st.st_size);
+  check_not_output(pf, pf.stub_fd.get(), pf.stub_path);
   if (auto at = find_magic(pf.stub_fd.get(), pf.stub_path))
     throw Failure(pf.stub_path + ": the installer program holds the package magic at offset " +
                   std::to_string(*at) + " (is it an installer with a package already?)");
@@ -146,9 +170,10 @@ Preflight prepare(const BuildRequest& request, const char* argv0) {
   Preflight pf;
   for (const BuildItem& item : request.items)
     if (item.kind == BuildItem::Kind::env) check_env(item.value);
+  pf.output = existing_output(request.output);
   prepare_stub(pf, request, argv0);
   check_stub_reads_zstd(pf, request);
-  ScanOptions scan{request.dereference};
+  ScanOptions scan{request.dereference, pf.output};
   for (const BuildItem& item : request.items) {
     PreparedItem p;
     p.item = &item;
@@ -163,8 +188,9 @@ Preflight prepare(const BuildRequest& request, const char* argv0) {
         check_executable(p);
         break;
       case BuildItem::Kind::bz2: open_input(p, true); break;
-      case BuildItem::Kind::archive: p.entries = scan_tree(item.value, scan); break;
+      case BuildItem::Kind::archive: p.entries = scan_tree(item.value, scan, &p.left_out); break;
     }
+    if (p.fd.valid()) check_not_output(pf, p.fd.get(), item.option() + " " + item.value);
     pf.items.push_back(std::move(p));
   }
   if (known_size(pf) > MAX_INSTALLER_SIZE)
@@ -347,9 +373,13 @@ void write_record(PreparedItem& p, OutputFile& out, const ScanOptions& scan, uns
 
 void build_installer(const BuildRequest& request, const char* argv0) {
   Preflight pf = prepare(request, argv0);
+  for (const PreparedItem& p : pf.items)
+    if (!p.left_out.empty())
+      std::fprintf(stderr, "vnpack: warning: %s %s: %s is the output file; the archive leaves it out\n",
+                   p.item->option().c_str(), p.item->value.c_str(), p.left_out.c_str());
   for (const std::string& warning : ordering_warnings(request.items))
     std::fprintf(stderr, "vnpack: warning: %s\n", warning.c_str());
-  ScanOptions scan{request.dereference};
+  ScanOptions scan{request.dereference, std::nullopt};
 
   OutputFile out(request.output);
   ProgressMeter meter(input_total(pf), stderr);
