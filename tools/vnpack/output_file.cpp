@@ -27,6 +27,11 @@ volatile sig_atomic_t have_pending_temp = 0;
 
 constexpr int CLEANUP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
+// A write past the file-size limit (ulimit -f) raises SIGXFSZ, which would
+// end vnpack without removing the temporary file; ignored, the write fails
+// with EFBIG and the build fails as on a full disk.
+void (*xfsz_before)(int) = SIG_DFL;
+
 extern "C" void remove_temp_and_die(int sig) {
   if (have_pending_temp) ::unlink(pending_temp_path);
   std::signal(sig, SIG_DFL);
@@ -46,12 +51,14 @@ void watch_temp(const std::string& path) {
   have_pending_temp = 1;
   for (int sig : CLEANUP_SIGNALS)
     if (!is_ignored(sig)) std::signal(sig, remove_temp_and_die);
+  xfsz_before = std::signal(SIGXFSZ, SIG_IGN);
 }
 
 void unwatch_temp() {
   have_pending_temp = 0;
   for (int sig : CLEANUP_SIGNALS)
     if (!is_ignored(sig)) std::signal(sig, SIG_DFL);
+  std::signal(SIGXFSZ, xfsz_before);
 }
 
 std::string directory_of(const std::string& path) {
