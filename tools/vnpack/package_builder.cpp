@@ -100,6 +100,13 @@ void check_executable(const PreparedItem& p) {
     throw Failure(p.item->value + ": not executable (--helper takes a program; chmod +x it)");
 }
 
+// The installer unpacks whatever the headers say, checksums unchecked: bytes
+// that are no tar archive (a gzip file, a text) would become garbage files.
+void check_whole_tar(const TarLister& tar, const BuildItem& item) {
+  if (tar.ended() || tar.lacks_end_block()) return;
+  throw Failure(item.value + ": refused for " + item.option() + ": not a whole tar archive (" + tar.problem() + ")");
+}
+
 void check_bz2(PreparedItem& p) {
   uint64_t pos = 0;
   const std::string& path = p.item->value;
@@ -114,6 +121,7 @@ void check_bz2(PreparedItem& p) {
   Bz2DecodeResult r = decode_bz2(source, tar);
   if (r.status != Bz2DecodeResult::Status::complete)
     throw Failure(path + ": refused for --bz2: " + describe_bz2_problem(r));
+  check_whole_tar(tar, *p.item);
   p.unpack_warning = audit.summary();
 }
 
@@ -299,6 +307,7 @@ void write_body(PreparedItem& p, OutputFile& out, const ScanOptions& scan, unsig
         TeeSink both(sink, tar);
         copy_input(p, both);
       });
+      check_whole_tar(tar, item);
       p.unpack_warning = audit.summary();
       return;
     }
