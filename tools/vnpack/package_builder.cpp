@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -43,6 +45,7 @@ struct PreparedItem {
 using FileId = std::pair<dev_t, ino_t>;
 
 struct Preflight {
+  std::string output_path;       // the output, symbolic links followed
   std::optional<FileId> output;  // the file the installer replaces, if any
   std::string stub_path;
   Fd stub_fd;
@@ -61,13 +64,30 @@ void check_env(const std::string& text) {
                   std::to_string(MAX_ENV_BODY - 1) + " bytes of text");
 }
 
-// The file an existing output names. A directory is refused now rather
-// than after everything is compressed.
+// A symbolic link as output is written through: the file it names is
+// replaced and the link stays (renaming over /dev/stdout would put a file
+// in the link's place). A dangling link is replaced.
+std::string follow_output_links(const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+  std::unique_ptr<char, decltype(&std::free)> target(::realpath(path.c_str(), nullptr), &std::free);
+  return target ? std::string(target.get()) : path;
+}
+
+// The file an existing output names. The new installer is renamed over
+// it, so only a regular file may be there: renamed over /dev/null, the
+// installer would take that device's place. A directory is refused now
+// rather than after everything is compressed.
 std::optional<FileId> existing_output(const std::string& path) {
   struct stat st {};
   if (::lstat(path.c_str(), &st) != 0) return std::nullopt;
+  const FileId id{st.st_dev, st.st_ino};
+  if (S_ISLNK(st.st_mode) && ::stat(path.c_str(), &st) != 0) return id;  // a dangling link
   if (S_ISDIR(st.st_mode)) throw Failure(path + ": is a directory (-o takes the installer's file name)");
-  return FileId{st.st_dev, st.st_ino};
+  if (!S_ISREG(st.st_mode))
+    throw Failure(path + ": not a regular file; the installer is written to a file of its own, which would " +
+                  "take its place");
+  return id;
 }
 
 // Replacing an input by the installer would lose it.
@@ -178,7 +198,8 @@ Preflight prepare(const BuildRequest& request, const char* argv0) {
   Preflight pf;
   for (const BuildItem& item : request.items)
     if (item.kind == BuildItem::Kind::env) check_env(item.value);
-  pf.output = existing_output(request.output);
+  pf.output_path = follow_output_links(request.output);
+  pf.output = existing_output(pf.output_path);
   prepare_stub(pf, request, argv0);
   check_stub_reads_zstd(pf, request);
   ScanOptions scan{request.dereference, pf.output};
@@ -390,7 +411,7 @@ void build_installer(const BuildRequest& request, const char* argv0) {
     std::fprintf(stderr, "vnpack: warning: %s\n", warning.c_str());
   ScanOptions scan{request.dereference, std::nullopt};
 
-  OutputFile out(request.output);
+  OutputFile out(pf.output_path);
   ProgressMeter meter(input_total(pf), stderr);
   MeteredSink metered_out(out, meter);
   copy_exact(pf.stub_fd.get(), pf.stub_size, pf.stub_path, metered_out);
