@@ -89,6 +89,9 @@ void Scanner::add(const std::string& disk_path, const std::string& name) {
     entry.name = name + "/";
     entry.is_dir = true;
   } else if (S_ISREG(st.st_mode)) {
+    // Found now, an unreadable file stops the build before anything is
+    // compressed rather than part-way through.
+    if (::access(disk_path.c_str(), R_OK) != 0) fail_errno(disk_path, "cannot open");
     entry.name = name;
     entry.size = static_cast<uint64_t>(st.st_size);
     if (entry.size >= TAR_SIZE_LIMIT)
