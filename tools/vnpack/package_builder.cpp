@@ -42,8 +42,6 @@ struct PreparedItem {
   std::string unpack_warning;     // tar, bz2: entries not unpacked as meant
 };
 
-using FileId = std::pair<dev_t, ino_t>;
-
 struct Preflight {
   std::string output_path;       // the output, symbolic links followed
   std::optional<FileId> output;  // the file the installer replaces, if any

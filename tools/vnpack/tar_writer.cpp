@@ -19,8 +19,6 @@ namespace vnpack {
 
 namespace {
 
-using FileId = std::pair<dev_t, ino_t>;
-
 struct Scanner {
   ScanOptions options;
   std::vector<TarEntry> entries;

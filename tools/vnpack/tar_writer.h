@@ -31,11 +31,14 @@ struct TarEntry {
   uint64_t size = 0;   // 0 for directories
 };
 
+// A file's device and inode: the same pair is the same file.
+using FileId = std::pair<dev_t, ino_t>;
+
 struct ScanOptions {
   bool dereference = false;  // store what symbolic links point to
   // The installer being written, when a file of that name exists already:
   // an archive of the directory it lies in must not hold the old one.
-  std::optional<std::pair<dev_t, ino_t>> left_out;
+  std::optional<FileId> left_out;
 };
 
 // Every entry under dir (dir itself excluded), sorted bytewise by name, so
