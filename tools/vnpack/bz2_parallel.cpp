@@ -5,6 +5,7 @@
 #include <bzlib.h>
 
 #include <algorithm>
+#include <system_error>
 
 #include "errors.h"
 
@@ -98,16 +99,25 @@ ParallelBz2Compressor::ParallelBz2Compressor(int level, unsigned jobs, ByteSink&
   bits_.length = BZ2_HEADER_BYTES;
   current_.reserve(capacity_);
   // With one job the pieces are compressed on the calling thread.
-  for (unsigned i = 0; jobs > 1 && i < jobs; ++i) workers_.emplace_back([this] { work(); });
+  try {
+    for (unsigned i = 0; jobs > 1 && i < jobs; ++i) workers_.emplace_back([this] { work(); });
+  } catch (const std::system_error& e) {
+    // The threads already started must end before their vector goes.
+    stop_workers();
+    throw Failure(std::string("cannot start a compressing thread: ") + e.what() + " (try a smaller --jobs)");
+  }
 }
 
-ParallelBz2Compressor::~ParallelBz2Compressor() {
+ParallelBz2Compressor::~ParallelBz2Compressor() { stop_workers(); }
+
+void ParallelBz2Compressor::stop_workers() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     stopping_ = true;
   }
   work_ready_.notify_all();
   for (std::thread& t : workers_) t.join();
+  workers_.clear();
 }
 
 // A piece ends just before its pre-encoding could fill a block, so that it

@@ -60,6 +60,7 @@ class ParallelBz2Compressor : public ByteSink {
   void flush();                   // writes the complete bytes out
   void emit_done(size_t keep_in_flight);
   void work();
+  void stop_workers();
 
   const int level_;
   const size_t capacity_;  // of a block, in pre-encoded bytes

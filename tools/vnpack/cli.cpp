@@ -106,6 +106,9 @@ class ArgCursor {
     if (inline_value_) throw UsageError(command_ + ": option '" + option + "' takes no argument");
   }
 
+  // The next argument as it is, for an operand after "--".
+  std::string next_operand() { return args_[pos_++]; }
+
   // A second value for an option that takes only one (a "--raw=TYPE FILE").
   std::string second_value(const std::string& option) {
     if (done()) throw UsageError(command_ + ": option '" + option + "' needs two arguments");
@@ -236,18 +239,26 @@ Request parse_build(ArgCursor& c) {
 }
 
 // list and verify take one installer; list also takes --contents (pass
-// null for a command without it). Returns false when --help was asked for.
+// null for a command without it). After "--" the installer may begin with
+// a dash. Returns false when --help was asked for.
 bool parse_installer_arguments(ArgCursor& c, std::string& installer, bool* contents) {
   bool have_file = false;
+  bool options_ended = false;
   while (!c.done()) {
-    std::string arg = c.next();
-    if (is_help(arg)) return false;
-    if (contents != nullptr && arg == "--contents") {
+    std::string arg = options_ended ? c.next_operand() : c.next();
+    if (!options_ended && arg == "--") {
+      c.no_value(arg);
+      options_ended = true;
+    } else if (!options_ended && is_help(arg)) {
+      return false;
+    } else if (!options_ended && contents != nullptr && arg == "--contents") {
       c.no_value(arg);
       *contents = true;
-    } else if (!have_file && !looks_like_option(arg)) {
+    } else if (!have_file && (options_ended || !looks_like_option(arg))) {
       installer = arg;
       have_file = true;
+    } else if (options_ended) {
+      throw UsageError(c.command() + ": unexpected argument '" + arg + "'");
     } else {
       unknown_option(c, arg);
     }

@@ -2,7 +2,6 @@
 #include "file_io.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -98,12 +97,6 @@ void write_at(int fd, const void* buf, size_t n, uint64_t offset, const std::str
     offset += static_cast<uint64_t>(put);
     n -= static_cast<size_t>(put);
   }
-}
-
-uint64_t file_size(int fd, const std::string& path) {
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) fail_errno(path, "cannot get the file status");
-  return static_cast<uint64_t>(st.st_size);
 }
 
 uint64_t copy_to_sink(int fd, ByteSink& sink, const std::string& path) {

@@ -70,6 +70,11 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     std::fprintf(stderr, "vnpack: out of memory\n");
     return EXIT_FAILURE_;
+  } catch (const std::exception& e) {
+    // Caught, so that the stack unwinds and a half-written output is removed.
+    std::fflush(stdout);
+    std::fprintf(stderr, "vnpack: %s\n", e.what());
+    return EXIT_FAILURE_;
   }
   // Output that could not be written (a full disk, a closed pipe) is a
   // failure too, not a silent success.

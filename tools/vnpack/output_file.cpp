@@ -2,6 +2,7 @@
 #include "output_file.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,22 +26,38 @@ volatile sig_atomic_t have_pending_temp = 0;
 
 constexpr int CLEANUP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
+// A write past the file-size limit (ulimit -f) raises SIGXFSZ, which would
+// end vnpack without removing the temporary file; ignored, the write fails
+// with EFBIG and the build fails as on a full disk.
+void (*xfsz_before)(int) = SIG_DFL;
+
 extern "C" void remove_temp_and_die(int sig) {
   if (have_pending_temp) ::unlink(pending_temp_path);
   std::signal(sig, SIG_DFL);
   std::raise(sig);
 }
 
+bool is_ignored(int sig) {
+  struct sigaction current {};
+  return ::sigaction(sig, nullptr, &current) == 0 && current.sa_handler == SIG_IGN;
+}
+
+// A signal vnpack was started with ignored (nohup, a background job of a
+// script) stays ignored: catching it would let it end the build.
 void watch_temp(const std::string& path) {
   if (path.size() >= MAX_TEMP_PATH) return;
   std::memcpy(pending_temp_path, path.c_str(), path.size() + 1);
   have_pending_temp = 1;
-  for (int sig : CLEANUP_SIGNALS) std::signal(sig, remove_temp_and_die);
+  for (int sig : CLEANUP_SIGNALS)
+    if (!is_ignored(sig)) std::signal(sig, remove_temp_and_die);
+  xfsz_before = std::signal(SIGXFSZ, SIG_IGN);
 }
 
 void unwatch_temp() {
   have_pending_temp = 0;
-  for (int sig : CLEANUP_SIGNALS) std::signal(sig, SIG_DFL);
+  for (int sig : CLEANUP_SIGNALS)
+    if (!is_ignored(sig)) std::signal(sig, SIG_DFL);
+  std::signal(SIGXFSZ, xfsz_before);
 }
 
 std::string directory_of(const std::string& path) {

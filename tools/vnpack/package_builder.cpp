@@ -6,7 +6,11 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "bz2_parallel.h"
@@ -34,10 +38,13 @@ struct PreparedItem {
   bool regular = false;
   uint64_t size = 0;              // of a regular input file
   std::vector<TarEntry> entries;  // archive
+  std::string left_out;           // archive: the old output, not stored
   std::string unpack_warning;     // tar, bz2: entries not unpacked as meant
 };
 
 struct Preflight {
+  std::string output_path;       // the output, symbolic links followed
+  std::optional<FileId> output;  // the file the installer replaces, if any
   std::string stub_path;
   Fd stub_fd;
   uint64_t stub_size = 0;
@@ -53,6 +60,40 @@ void check_env(const std::string& text) {
     throw Failure("--env " + text.substr(0, eq) + ": the assignment is " + std::to_string(text.size()) +
                   " bytes long; with its terminating zero an environment record holds at most " +
                   std::to_string(MAX_ENV_BODY - 1) + " bytes of text");
+}
+
+// A symbolic link as output is written through: the file it names is
+// replaced and the link stays (renaming over /dev/stdout would put a file
+// in the link's place). A dangling link is replaced.
+std::string follow_output_links(const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+  std::unique_ptr<char, decltype(&std::free)> target(::realpath(path.c_str(), nullptr), &std::free);
+  return target ? std::string(target.get()) : path;
+}
+
+// The file an existing output names. The new installer is renamed over
+// it, so only a regular file may be there: renamed over /dev/null, the
+// installer would take that device's place. A directory is refused now
+// rather than after everything is compressed.
+std::optional<FileId> existing_output(const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return std::nullopt;
+  const FileId id{st.st_dev, st.st_ino};
+  if (S_ISLNK(st.st_mode) && ::stat(path.c_str(), &st) != 0) return id;  // a dangling link
+  if (S_ISDIR(st.st_mode)) throw Failure(path + ": is a directory (-o takes the installer's file name)");
+  if (!S_ISREG(st.st_mode))
+    throw Failure(path + ": not a regular file; the installer is written to a file of its own, which would " +
+                  "take its place");
+  return id;
+}
+
+// Replacing an input by the installer would lose it.
+void check_not_output(const Preflight& pf, int fd, const std::string& what) {
+  struct stat st {};
+  if (!pf.output || ::fstat(fd, &st) != 0) return;
+  if (*pf.output == FileId{st.st_dev, st.st_ino})
+    throw Failure(what + ": is the output file too; the installer would replace it");
 }
 
 // Opens an input file; directories are refused, and `need_regular` refuses
@@ -77,6 +118,13 @@ void check_executable(const PreparedItem& p) {
     throw Failure(p.item->value + ": not executable (--helper takes a program; chmod +x it)");
 }
 
+// The installer unpacks whatever the headers say, checksums unchecked: bytes
+// that are no tar archive (a gzip file, a text) would become garbage files.
+void check_whole_tar(const TarLister& tar, const BuildItem& item) {
+  if (tar.ended() || tar.lacks_end_block()) return;
+  throw Failure(item.value + ": refused for " + item.option() + ": not a whole tar archive (" + tar.problem() + ")");
+}
+
 void check_bz2(PreparedItem& p) {
   uint64_t pos = 0;
   const std::string& path = p.item->value;
@@ -91,6 +139,7 @@ void check_bz2(PreparedItem& p) {
   Bz2DecodeResult r = decode_bz2(source, tar);
   if (r.status != Bz2DecodeResult::Status::complete)
     throw Failure(path + ": refused for --bz2: " + describe_bz2_problem(r));
+  check_whole_tar(tar, *p.item);
   p.unpack_warning = audit.summary();
 }
 
@@ -106,6 +155,7 @@ void prepare_stub(Preflight& pf, const BuildRequest& request, const char* argv0)
   if (::fstat(pf.stub_fd.get(), &st) != 0) fail_errno(pf.stub_path, "cannot get the file status");
   if (!S_ISREG(st.st_mode)) throw Failure(pf.stub_path + ": the installer program is not a regular file");
   pf.stub_size = static_cast<uint64_t>(st.st_size);
+  check_not_output(pf, pf.stub_fd.get(), pf.stub_path);
   if (auto at = find_magic(pf.stub_fd.get(), pf.stub_path))
     throw Failure(pf.stub_path + ": the installer program holds the package magic at offset " +
                   std::to_string(*at) + " (is it an installer with a package already?)");
@@ -146,9 +196,11 @@ Preflight prepare(const BuildRequest& request, const char* argv0) {
   Preflight pf;
   for (const BuildItem& item : request.items)
     if (item.kind == BuildItem::Kind::env) check_env(item.value);
+  pf.output_path = follow_output_links(request.output);
+  pf.output = existing_output(pf.output_path);
   prepare_stub(pf, request, argv0);
   check_stub_reads_zstd(pf, request);
-  ScanOptions scan{request.dereference};
+  ScanOptions scan{request.dereference, pf.output};
   for (const BuildItem& item : request.items) {
     PreparedItem p;
     p.item = &item;
@@ -163,8 +215,9 @@ Preflight prepare(const BuildRequest& request, const char* argv0) {
         check_executable(p);
         break;
       case BuildItem::Kind::bz2: open_input(p, true); break;
-      case BuildItem::Kind::archive: p.entries = scan_tree(item.value, scan); break;
+      case BuildItem::Kind::archive: p.entries = scan_tree(item.value, scan, &p.left_out); break;
     }
+    if (p.fd.valid()) check_not_output(pf, p.fd.get(), item.option() + " " + item.value);
     pf.items.push_back(std::move(p));
   }
   if (known_size(pf) > MAX_INSTALLER_SIZE)
@@ -273,6 +326,7 @@ void write_body(PreparedItem& p, OutputFile& out, const ScanOptions& scan, unsig
         TeeSink both(sink, tar);
         copy_input(p, both);
       });
+      check_whole_tar(tar, item);
       p.unpack_warning = audit.summary();
       return;
     }
@@ -347,11 +401,15 @@ void write_record(PreparedItem& p, OutputFile& out, const ScanOptions& scan, uns
 
 void build_installer(const BuildRequest& request, const char* argv0) {
   Preflight pf = prepare(request, argv0);
+  for (const PreparedItem& p : pf.items)
+    if (!p.left_out.empty())
+      std::fprintf(stderr, "vnpack: warning: %s %s: %s is the output file; the archive leaves it out\n",
+                   p.item->option().c_str(), p.item->value.c_str(), p.left_out.c_str());
   for (const std::string& warning : ordering_warnings(request.items))
     std::fprintf(stderr, "vnpack: warning: %s\n", warning.c_str());
-  ScanOptions scan{request.dereference};
+  ScanOptions scan{request.dereference, std::nullopt};
 
-  OutputFile out(request.output);
+  OutputFile out(pf.output_path);
   ProgressMeter meter(input_total(pf), stderr);
   MeteredSink metered_out(out, meter);
   copy_exact(pf.stub_fd.get(), pf.stub_size, pf.stub_path, metered_out);

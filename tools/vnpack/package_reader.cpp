@@ -1,10 +1,13 @@
 // package_reader.cpp - payload search, header, CRC pass and record walk.
 #include "package_reader.h"
 
+#include <sys/stat.h>
+
 #include <cstring>
 #include <string_view>
 #include <vector>
 
+#include "errors.h"
 #include "vnlib.h"
 
 namespace vnpack {
@@ -36,7 +39,12 @@ InstallerFile open_installer(const std::string& path) {
   InstallerFile file;
   file.path = path;
   file.fd = open_for_reading(path);
-  file.size = file_size(file.fd.get(), path);
+  // The checks read the file at offsets: a pipe or a device cannot serve.
+  struct stat st {};
+  if (::fstat(file.fd.get(), &st) != 0) fail_errno(path, "cannot get the file status");
+  if (S_ISDIR(st.st_mode)) throw Failure(path + ": is a directory, not an installer");
+  if (!S_ISREG(st.st_mode)) throw Failure(path + ": not a regular file (an installer is read from a file)");
+  file.size = static_cast<uint64_t>(st.st_size);
   return file;
 }
 

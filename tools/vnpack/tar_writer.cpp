@@ -19,12 +19,11 @@ namespace vnpack {
 
 namespace {
 
-using FileId = std::pair<dev_t, ino_t>;
-
 struct Scanner {
   ScanOptions options;
   std::vector<TarEntry> entries;
   std::set<FileId> open_dirs;  // the directories on the current path
+  std::string left_out_path;
 
   void scan_dir(const std::string& disk_path, const std::string& prefix);
   void add(const std::string& disk_path, const std::string& name);
@@ -76,6 +75,11 @@ void Scanner::add(const std::string& disk_path, const std::string& name) {
     if (::stat(disk_path.c_str(), &st) != 0) fail_errno(disk_path, "cannot follow the symbolic link");
   }
 
+  if (options.left_out && *options.left_out == FileId{st.st_dev, st.st_ino} && S_ISREG(st.st_mode)) {
+    left_out_path = disk_path;
+    return;
+  }
+
   TarEntry entry;
   entry.source = disk_path;
   entry.mode = static_cast<uint32_t>(st.st_mode & 0777);
@@ -83,6 +87,9 @@ void Scanner::add(const std::string& disk_path, const std::string& name) {
     entry.name = name + "/";
     entry.is_dir = true;
   } else if (S_ISREG(st.st_mode)) {
+    // Found now, an unreadable file stops the build before anything is
+    // compressed rather than part-way through.
+    if (::access(disk_path.c_str(), R_OK) != 0) fail_errno(disk_path, "cannot open");
     entry.name = name;
     entry.size = static_cast<uint64_t>(st.st_size);
     if (entry.size >= TAR_SIZE_LIMIT)
@@ -127,11 +134,11 @@ constexpr size_t NAME_AT = 0, MODE_AT = 100, UID_AT = 108, GID_AT = 116, SIZE_AT
 
 }  // namespace
 
-std::vector<TarEntry> scan_tree(const std::string& dir, const ScanOptions& options) {
+std::vector<TarEntry> scan_tree(const std::string& dir, const ScanOptions& options, std::string* left_out_path) {
   struct stat st {};
   if (::stat(dir.c_str(), &st) != 0) fail_errno(dir, "cannot get the file status");
   if (!S_ISDIR(st.st_mode)) throw Failure(dir + ": not a directory");
-  Scanner scanner{options, {}, {}};
+  Scanner scanner{options, {}, {}, {}};
   scanner.open_dirs.insert({st.st_dev, st.st_ino});
   scanner.scan_dir(dir, "");
   // Per-directory order is not global bytewise order ("a-b" sorts before
@@ -139,6 +146,7 @@ std::vector<TarEntry> scan_tree(const std::string& dir, const ScanOptions& optio
   // contents' names and so still comes first.
   std::sort(scanner.entries.begin(), scanner.entries.end(),
             [](const TarEntry& a, const TarEntry& b) { return a.name < b.name; });
+  if (left_out_path != nullptr) *left_out_path = scanner.left_out_path;
   return std::move(scanner.entries);
 }
 

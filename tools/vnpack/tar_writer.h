@@ -7,8 +7,12 @@
 #ifndef VNPACK_TAR_WRITER_H
 #define VNPACK_TAR_WRITER_H
 
+#include <sys/types.h>
+
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "file_io.h"
@@ -27,14 +31,22 @@ struct TarEntry {
   uint64_t size = 0;   // 0 for directories
 };
 
+// A file's device and inode: the same pair is the same file.
+using FileId = std::pair<dev_t, ino_t>;
+
 struct ScanOptions {
   bool dereference = false;  // store what symbolic links point to
+  // The installer being written, when a file of that name exists already:
+  // an archive of the directory it lies in must not hold the old one.
+  std::optional<FileId> left_out;
 };
 
 // Every entry under dir (dir itself excluded), sorted bytewise by name, so
 // each directory comes before what it holds. A Failure naming the path for
-// anything the archive cannot hold.
-std::vector<TarEntry> scan_tree(const std::string& dir, const ScanOptions& options);
+// anything the archive cannot hold. The path of a file left out goes to
+// *left_out_path.
+std::vector<TarEntry> scan_tree(const std::string& dir, const ScanOptions& options,
+                                std::string* left_out_path = nullptr);
 
 // The 512-byte ustar header of an entry.
 void encode_tar_header(const TarEntry& entry, unsigned char* block);
