@@ -1,7 +1,9 @@
 // The run sequence: prepare the process, find and open the installer's own
 // file, verify the package inside it, walk its records, print the summary.
 #include <fcntl.h>
+#if __has_include(<sys/auxv.h>)
 #include <sys/auxv.h>
+#endif
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -51,7 +53,11 @@ char* check_running_program(char* found) {
   // through the dynamic loader run as a command ("ld.so ./setup"), which
   // RUNNING_PROGRAM then names instead (or it is a static build, where the
   // check is of no use): the file found is taken as it is.
+#ifdef AT_BASE
   if (getauxval(AT_BASE) == 0) return found;
+#else
+  return found;  // a system that cannot tell how the program was started
+#endif
   struct stat self, other;
   if (stat(RUNNING_PROGRAM, &self) != 0) return found;  // no way to tell
   if (stat(found, &other) == 0 && same_file(self, other)) return found;
