@@ -118,12 +118,30 @@ void check_executable(const PreparedItem& p) {
     throw Failure(p.item->value + ": not executable (--helper takes a program; chmod +x it)");
 }
 
-// The installer unpacks whatever the headers say, checksums unchecked: bytes
-// that are no tar archive (a gzip file, a text) would become garbage files.
-void check_whole_tar(const TarLister& tar, const BuildItem& item) {
-  if (tar.ended() || tar.lacks_end_block()) return;
-  throw Failure(item.value + ": refused for " + item.option() + ": not a whole tar archive (" + tar.problem() + ")");
-}
+// Reads the tar bytes of a --tar or --bz2 item as they pass by and, at
+// the end, refuses what is no whole tar archive and notes the entries the
+// installer would not unpack as meant.
+class TarCheck : public ByteSink {
+ public:
+  TarCheck() : tar_([this](const TarListEntry& e) { audit_.note(e); }) {}
+  TarCheck(const TarCheck&) = delete;  // the lister calls back into this one
+  TarCheck& operator=(const TarCheck&) = delete;
+  void write(const void* data, size_t n) override { tar_.write(data, n); }
+
+  // The installer unpacks whatever the headers say, checksums unchecked:
+  // bytes that are no tar archive (a gzip file, a text) would become
+  // garbage files.
+  void finish(PreparedItem& p) const {
+    if (!tar_.ended() && !tar_.lacks_end_block())
+      throw Failure(p.item->value + ": refused for " + p.item->option() + ": not a whole tar archive (" +
+                    tar_.problem() + ")");
+    p.unpack_warning = audit_.summary();
+  }
+
+ private:
+  UnpackAudit audit_;
+  TarLister tar_;
+};
 
 void check_bz2(PreparedItem& p) {
   uint64_t pos = 0;
@@ -134,13 +152,11 @@ void check_bz2(PreparedItem& p) {
     pos += got;
     return got;
   };
-  UnpackAudit audit;
-  TarLister tar([&](const TarListEntry& e) { audit.note(e); });
+  TarCheck tar;
   Bz2DecodeResult r = decode_bz2(source, tar);
   if (r.status != Bz2DecodeResult::Status::complete)
     throw Failure(path + ": refused for --bz2: " + describe_bz2_problem(r));
-  check_whole_tar(tar, *p.item);
-  p.unpack_warning = audit.summary();
+  tar.finish(p);
 }
 
 void prepare_stub(Preflight& pf, const BuildRequest& request, const char* argv0) {
@@ -320,14 +336,12 @@ void write_body(PreparedItem& p, OutputFile& out, const ScanOptions& scan, unsig
       write_compressed(item, out, jobs, meter, [&](ByteSink& sink) { copy_input(p, sink); });
       return;
     case BuildItem::Kind::tar: {
-      UnpackAudit audit;
-      TarLister tar([&](const TarListEntry& e) { audit.note(e); });
+      TarCheck tar;
       write_compressed(item, out, jobs, meter, [&](ByteSink& sink) {
         TeeSink both(sink, tar);
         copy_input(p, both);
       });
-      check_whole_tar(tar, item);
-      p.unpack_warning = audit.summary();
+      tar.finish(p);
       return;
     }
     case BuildItem::Kind::archive:
