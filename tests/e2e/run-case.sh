@@ -101,7 +101,8 @@ fi
 cmd=setup
 [ -f "$case_dir/cmd" ] && cmd=$(subst "$case_dir/cmd")
 
-# The only variables the command sees besides those below.
+# The command's environment holds PATH, HOME, LC_ALL and T, and these: the
+# thread count asked for and the sanitizer options of this environment.
 passed_on=()
 [ -n "$threads" ] && passed_on+=(VNINSTALL_THREADS="$threads")
 [ -n "${ASAN_OPTIONS+set}" ] && passed_on+=(ASAN_OPTIONS="$ASAN_OPTIONS")
