@@ -26,22 +26,32 @@ constexpr char SIGNIFY_ALGORITHM[] = "Ed";
 constexpr uint32_t PACKAGE_DIGEST_LEAF_SIZE = 1u << 20;
 constexpr size_t PACKAGE_DIGEST_LEAF_DIGEST_SIZE = 32;
 
+struct leaf_worker;
+
 // The digest of a package file as a signature covers it: every byte of the
 // file in order, with the header's CRC field and the signature bytes of
 // the signature record (which must directly follow the header) taken as
 // zeros, so that both can be filled in after the digest is known.
 struct package_digest {
   crypto_generichash_blake2b_state root;
-  crypto_generichash_blake2b_state leaf;
-  uint64_t total;     // bytes digested so far
-  uint32_t leaf_fill; // of them in the current leaf
+  uint64_t total;           // bytes digested so far
   uint64_t crc_at;
   uint64_t signature_at;
+  unsigned char* leaves[2]; // leaf buffers: one filled while the other is hashed
+  int current;              // the buffer being filled
+  uint32_t fill;            // bytes in it
+  uint64_t leaf_number;
+  leaf_worker* worker;      // hashes every other leaf; null: all on this thread
+  bool worker_busy;         // it holds a leaf whose digest is not taken yet
 };
 
-void package_digest_init(package_digest* d, uint64_t payload_offset);
+// False when the leaf buffers cannot be allocated. With use_thread, every
+// other leaf is hashed on a thread of its own (when one can be started);
+// the digest is the same either way.
+bool package_digest_init(package_digest* d, uint64_t payload_offset, bool use_thread);
 // The next n bytes of the file.
 void package_digest_update(package_digest* d, const unsigned char* data, size_t n);
+// The digest; releases the buffers and ends the thread.
 void package_digest_final(package_digest* d, unsigned char out[PACKAGE_DIGEST_SIZE]);
 
 // What the Ed25519 signature signs: a fixed context text, then the digest.

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "archive.h"
 #include "installer.h"
 #include "package_signature.h"
 #include "vnlib.h"
@@ -155,7 +156,10 @@ package_digest* signature_check_begin(int fd, uint32_t payload_offset) {
   else if (parse_record(body, length, name))
     load_key(name);
   if (check.state != signature_state::ready) return nullptr;
-  package_digest_init(&check.digest, payload_offset);
+  // Every other leaf of the digest is hashed on a second thread, unless the
+  // installer is held to one.
+  if (!package_digest_init(&check.digest, payload_offset, bzunzip_thread_count() > 1))
+    fail("Error: cannot check the package signature: out of memory\n");
   return &check.digest;
 }
 

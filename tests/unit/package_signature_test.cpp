@@ -13,9 +13,10 @@ using Digest = std::array<unsigned char, PACKAGE_DIGEST_SIZE>;
 constexpr uint64_t kPayload = 1000;  // where the test file's package header stands
 
 // The digest of bytes fed in pieces of the given sizes, cycled.
-Digest digest_in_pieces(const std::vector<unsigned char>& bytes, const std::vector<size_t>& pieces) {
+Digest digest_in_pieces(const std::vector<unsigned char>& bytes, const std::vector<size_t>& pieces,
+                        bool threaded = false) {
   package_digest d;
-  package_digest_init(&d, kPayload);
+  EXPECT_TRUE(package_digest_init(&d, kPayload, threaded));
   size_t at = 0;
   for (size_t i = 0; at < bytes.size(); ++i) {
     size_t n = std::min(pieces[i % pieces.size()], bytes.size() - at);
@@ -33,14 +34,20 @@ std::vector<unsigned char> sample(size_t n) {
   return bytes;
 }
 
-TEST(PackageDigest, SameWhateverPiecesTheBytesComeIn) {
-  // Two and a half leaves, so that pieces straddle leaf boundaries and the
-  // masked fields.
-  const auto bytes = sample(PACKAGE_DIGEST_LEAF_SIZE * 5 / 2);
+TEST(PackageDigest, SameWhateverPiecesTheBytesComeInAndOnAnyThread) {
+  // Three and a half leaves, so that pieces straddle leaf boundaries and
+  // the masked fields, and the hashing thread takes two leaves.
+  const auto bytes = sample(PACKAGE_DIGEST_LEAF_SIZE * 7 / 2);
   const Digest whole = digest_in_pieces(bytes, {bytes.size()});
   EXPECT_EQ(digest_in_pieces(bytes, {1}), whole);
   EXPECT_EQ(digest_in_pieces(bytes, {1029, 3, 65536, 7}), whole);
-  EXPECT_EQ(digest_in_pieces(bytes, {PACKAGE_DIGEST_LEAF_SIZE - 1}), whole);
+  EXPECT_EQ(digest_in_pieces(bytes, {PACKAGE_DIGEST_LEAF_SIZE - 1}, true), whole);
+  EXPECT_EQ(digest_in_pieces(bytes, {65536}, true), whole);
+  // Whole leaves only, the last one handed to the thread or not.
+  for (size_t leaves : {1, 2, 3}) {
+    const std::vector<unsigned char> exact(bytes.begin(), bytes.begin() + leaves * PACKAGE_DIGEST_LEAF_SIZE);
+    EXPECT_EQ(digest_in_pieces(exact, {65536}, true), digest_in_pieces(exact, {exact.size()})) << leaves;
+  }
 }
 
 TEST(PackageDigest, CrcFieldAndSignatureBytesCountAsZeros) {

@@ -3,6 +3,7 @@
 #include "package_signer.h"
 
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include "errors.h"
@@ -53,15 +54,20 @@ std::string signature_record(const SecretKey& key) {
 
 PackageDigest digest_file(int fd, const std::string& path, uint64_t payload_offset) {
   package_digest d;
-  package_digest_init(&d, payload_offset);
+  if (!package_digest_init(&d, payload_offset, false)) throw std::bad_alloc();
   std::vector<unsigned char> buf(IO_CHUNK);
-  for (uint64_t pos = 0;;) {
-    const size_t got = read_at(fd, buf.data(), buf.size(), pos, path);
-    if (got == 0) break;
-    package_digest_update(&d, buf.data(), got);
-    pos += got;
-  }
   PackageDigest digest{};
+  try {
+    for (uint64_t pos = 0;;) {
+      const size_t got = read_at(fd, buf.data(), buf.size(), pos, path);
+      if (got == 0) break;
+      package_digest_update(&d, buf.data(), got);
+      pos += got;
+    }
+  } catch (...) {
+    package_digest_final(&d, digest.data());  // releases the buffers
+    throw;
+  }
   package_digest_final(&d, digest.data());
   return digest;
 }
