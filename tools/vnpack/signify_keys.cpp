@@ -137,7 +137,15 @@ void generate_key_pair(const std::string& public_path, const std::string& secret
   sodium_memzero(secret, sizeof secret);
   write_new_file(secret_path, secret_text, 0600);
   sodium_memzero(secret_text.data(), secret_text.size());
-  write_new_file(public_path, signify_file_text("vnpack public key", {reinterpret_cast<char*>(pub), sizeof pub}), 0644);
+  // Half a key pair is of no use: the secret key goes when its public key
+  // cannot be written.
+  try {
+    write_new_file(public_path, signify_file_text("vnpack public key", {reinterpret_cast<char*>(pub), sizeof pub}),
+                   0644);
+  } catch (...) {
+    ::unlink(secret_path.c_str());
+    throw;
+  }
 }
 
 std::string signify_signature(const SecretKey& key, std::string_view message) {
