@@ -3,6 +3,7 @@
 // directory and checks the Ed25519 signature over the digest that the
 // verification pass computes beside the CRC.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -70,9 +71,16 @@ const char* key_directory() {
 // Reads the whole key file into text; false (with check.problem set) when
 // it cannot be read.
 bool read_key_file(char* text, size_t* length) {
-  const int fd = open(check.key_path, O_RDONLY | O_CLOEXEC);
+  // Not blocking: a FIFO in the key's place must not hang the run.
+  const int fd = open(check.key_path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     check.problem = std::strerror(errno);
+    return false;
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    check.problem = "not a regular file";
     return false;
   }
   size_t got = 0;
