@@ -27,8 +27,7 @@ void push_found(void* sink, bz2_marker m) {
 }  // namespace
 
 void blocks_out_of_memory() {
-  report_bz2_failure("bzDecompress", BZ_MEM_ERROR);
-  std::exit(1);
+  report_bz2_fatal("bzDecompress", BZ_MEM_ERROR);
 }
 
 void* blocks_grow(void* block, size_t size) {

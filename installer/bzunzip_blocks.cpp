@@ -233,8 +233,7 @@ bool block_engine::marker_at(uint64_t bit, bz2_marker& m) {
 }
 
 void block_engine::fatal_init(int error) {
-  report_bz2_failure("bzDecompressInit", error);
-  std::exit(1);
+  report_bz2_fatal("bzDecompressInit", error);
 }
 
 // The block at the head: its job's output goes to the writer.
