@@ -54,7 +54,7 @@ gen_large_files() {  # DIR MB
 pack_growth() {  # NAME TREE
   "$vnpack" build -o "growth-$1.zstd" --stub "$stub" --compress zstd --level "$growth_level" --archive "$2"
   "$vnpack" build -o "growth-$1.bzip2" --stub "$stub" --compress bzip2 --archive "$2"
-  "./growth-$1.zstd" -gz > "growth-$1.tar"
+  "./growth-$1.zstd" -gz > "growth-$1.tar" 2> /dev/null
   zstd -q -f "-$growth_level" -T0 "growth-$1.tar" -o "growth-$1.tar.zst"
   lbzip2 -9 -c "growth-$1.tar" > "growth-$1.tar.bz2" 2> /dev/null || bzip2 -9 -c "growth-$1.tar" > "growth-$1.tar.bz2"
 }

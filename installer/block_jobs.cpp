@@ -11,8 +11,15 @@
 
 namespace {
 
-// Decompressed bytes one block may hold while it waits for its turn.
+// Decompressed bytes one block may hold while it waits for its turn, and
+// the head block (the one being written) ahead of the writer.
 constexpr size_t OUTPUT_AHEAD_LIMIT = 2 * 1024 * 1024;
+constexpr size_t HEAD_AHEAD_LIMIT = 256 * 1024;
+// What the blocks behind the head may hold between them, per thread: about
+// a block's output, so that each thread can finish the block it decodes
+// while the writer takes the head's output. When the writer is the slower
+// one, memory stays at that, however long the archive.
+constexpr size_t HELD_PER_THREAD = 1024 * 1024;
 
 // The pending job dispatched first; null when there is none. Locked.
 block_job* next_pending(job_table& t) {
@@ -35,8 +42,11 @@ bool queue_output(void* ctx, const char* data, unsigned n) {
   piece->size = n;
   std::memcpy(piece->data(), data, n);
   lock_guard lock(t->m);
-  while (!job->cancelled && !t->stopping && job->out_bytes >= OUTPUT_AHEAD_LIMIT)
-    pthread_cond_wait(&t->progress_cv, &t->m);
+  auto full = [&] {
+    if (job->seq == t->head_seq) return job->out_bytes >= HEAD_AHEAD_LIMIT;
+    return job->out_bytes >= OUTPUT_AHEAD_LIMIT || t->held_bytes >= t->held_limit;
+  };
+  while (!job->cancelled && !t->stopping && full()) pthread_cond_wait(&t->progress_cv, &t->m);
   if (job->cancelled || t->stopping) {
     std::free(piece);
     return false;
@@ -45,6 +55,7 @@ bool queue_output(void* ctx, const char* data, unsigned n) {
   else job->out_head = piece;
   job->out_tail = piece;
   job->out_bytes += n;
+  t->held_bytes += n;
   pthread_cond_broadcast(&t->progress_cv);
   return true;
 }
@@ -95,7 +106,9 @@ void decode_task(void* arg) {
   pthread_mutex_unlock(&t.m);
 }
 
-void free_output(block_job& job) {
+// Locked, or with no thread left to decode.
+void free_output(job_table& t, block_job& job) {
+  t.held_bytes -= job.out_bytes;
   while (job.out_head != nullptr) {
     out_piece* next = job.out_head->next;
     std::free(job.out_head);
@@ -117,6 +130,7 @@ void pass_on_output(job_table& t, block_job& j, block_emit emit, void* ctx) {
       j.out_head = piece->next;
       if (j.out_head == nullptr) j.out_tail = nullptr;
       j.out_bytes -= piece->size;
+      t.held_bytes -= piece->size;
       pthread_cond_broadcast(&t.progress_cv);
     }
     emit(ctx, piece->data(), piece->size);
@@ -144,7 +158,7 @@ void jobs_destroy(job_table& t) {
   }
   work_pool_leave(t.workers);
   for (size_t i = 0; i < t.slots; ++i) {
-    free_output(t.jobs[i]);
+    free_output(t, t.jobs[i]);
     buffer_free(t.jobs[i].raw);
   }
   std::free(t.jobs);
@@ -154,6 +168,7 @@ void jobs_destroy(job_table& t) {
 
 bool jobs_start_workers(job_table& t, unsigned threads) {
   t.workers = work_pool_join(threads);
+  t.held_limit = t.workers * HELD_PER_THREAD;
   // Jobs submitted before there were threads get their tasks now.
   size_t waiting = 0;
   {
@@ -171,7 +186,7 @@ void jobs_claim_slot(job_table& t, block_job& j) {
   // A slot whose dropped job a thread still decodes is waited for.
   lock_guard lock(t.m);
   while (j.state == job_state::running) pthread_cond_wait(&t.progress_cv, &t.m);
-  free_output(j);
+  free_output(t, j);
 }
 
 void jobs_submit(job_table& t, block_job& j) {
@@ -195,6 +210,8 @@ block_result jobs_drain(job_table& t, block_job& j, bz2_work_space& space, block
   bool mine = false;
   {
     lock_guard lock(t.m);
+    t.head_seq = j.seq;  // its thread may now run ahead of the others
+    pthread_cond_broadcast(&t.progress_cv);
     if (j.state == job_state::pending) {
       j.state = job_state::running;  // no thread has it: decode it here
       mine = true;

@@ -45,6 +45,11 @@ struct job_table {
   unsigned workers;      // pool threads taken for the table
   unsigned outstanding;  // tasks submitted and not yet finished
   bool stopping;
+  // Output queued over all jobs, and how much of it the jobs behind the
+  // head (the job being drained) may hold between them.
+  size_t held_bytes;
+  size_t held_limit;
+  uint64_t head_seq;
 };
 
 void jobs_init(job_table& t, size_t slots);

@@ -18,10 +18,11 @@
 
 namespace {
 
-// Bytes of records in one slot, and the slots: the output held ahead of
-// the writer is at most their product (a write larger than a slot gets a
-// slot of its own size).
-constexpr size_t SLOT_BYTES = 512 * 1024;
+// Bytes of records in one slot (two writes of the largest piece the
+// decompressors make, 128 KiB, with their heads), and the slots: the
+// output held ahead of the writer is at most their product (a write larger
+// than a slot gets a slot of its own size).
+constexpr size_t SLOT_BYTES = 264 * 1024;
 constexpr unsigned SLOT_COUNT = 4;
 
 enum class record_kind : uint32_t { write, message, fatal };
