@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "archive.h"
+#include "decompress_ahead.h"
 #include "installer.h"
 
 int handle_archive_record(int fd, const unsigned char* head) {
@@ -19,7 +20,7 @@ int handle_archive_record(int fd, const unsigned char* head) {
   tar_writer_reset();
 
   const auto decompress = head[4] == RECORD_ZSTD_ARCHIVE ? zstd_unzip : bzunzip;
-  int failed = decompress(0, record_reader, gz_install ? stdout_writer : tar_writer);
+  int failed = decompress_ahead(decompress, 0, record_reader, gz_install ? stdout_writer : tar_writer);
   if (!gz_install && tar_writer_finish() != 0) failed = 1;
   // The file ended inside the body the head promised. Unless the archive
   // came out whole before that, the package is cut short.
