@@ -36,7 +36,9 @@ struct worker_output {
 
 // Queues one piece of a job's output, waiting while it holds too much.
 bool queue_output(void* ctx, const char* data, unsigned n) {
-  auto& [t, job] = *static_cast<worker_output*>(ctx);
+  const worker_output& out = *static_cast<worker_output*>(ctx);
+  job_table* t = out.table;
+  block_job* job = out.job;
   auto* piece = static_cast<out_piece*>(blocks_grow(nullptr, sizeof(out_piece) + n));
   piece->next = nullptr;
   piece->size = n;
