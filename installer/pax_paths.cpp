@@ -13,6 +13,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "pax.h"
 
@@ -45,6 +46,8 @@ bool root_open = false;
 // The path of levels[depth], components joined by "/".
 char walk_path[PAX_NAME_LIMIT];
 char component[PAX_NAME_LIMIT];
+// A second before the archive started: directories changed since then.
+time_t walk_start = 0;
 
 // A directory's path is known while it is in the walk; one held until the
 // end is named by its mode only.
@@ -86,9 +89,11 @@ size_t take_component(const char* path, size_t pos, size_t length) {
   return end;
 }
 
-int open_directory(int parent_fd, bool create) {
+int open_directory(int parent_fd, bool create, bool* existed) {
+  *existed = true;
   const int fd = openat(parent_fd, component, DIRECTORY_FLAGS);
   if (fd >= 0 || errno != ENOENT || !create) return fd;
+  *existed = false;
   if (mkdirat(parent_fd, component, MISSING_PARENT_MODE) != 0 && errno != EEXIST) return -1;
   return openat(parent_fd, component, DIRECTORY_FLAGS);
 }
@@ -107,6 +112,20 @@ void report_walk_failure(int parent_fd, const char* path, size_t end, const char
 void push_level(int fd, size_t end) {
   ++depth;
   levels[depth] = {fd, end, false, false, 0, {0, 0}};
+}
+
+// An archive may come back into a directory it has left (bsdtar writes a
+// directory's entry with its parent's and its files after its siblings'),
+// when that directory has its time already. A directory whose time this
+// run has set tells so by a change time since the start and a modification
+// time apart from it; it gets that time back when it is left again, so its
+// new entries do not leave it with the time of their creation.
+void keep_time_set_earlier(directory_level& level) {
+  struct stat st;
+  if (fstat(level.fd, &st) != 0 || st.st_ctim.tv_sec < walk_start) return;
+  if (st.st_mtim.tv_sec == st.st_ctim.tv_sec && st.st_mtim.tv_nsec == st.st_ctim.tv_nsec) return;
+  level.has_time = true;
+  level.mtime = {static_cast<int64_t>(st.st_mtim.tv_sec), static_cast<long>(st.st_mtim.tv_nsec)};
 }
 
 }  // namespace
@@ -135,6 +154,7 @@ size_t pax_normalize(const char* name, char* out, unsigned* flags) {
 
 bool pax_paths_open() {
   depth = 0;
+  walk_start = time(nullptr) - 1;
   levels[0] = {open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC), 0, false, false, 0, {0, 0}};
   root_open = levels[0].fd >= 0;
   return root_open;
@@ -162,13 +182,15 @@ int pax_enter_parent(const char* path, size_t parent_length, const char* shown) 
   while (pos < parent_length) {
     const size_t start = levels[depth].end;
     const size_t end = take_component(path, pos, parent_length);
-    const int fd = depth < PAX_DEPTH_LIMIT ? open_directory(levels[depth].fd, true) : -1;
+    bool existed = false;
+    const int fd = depth < PAX_DEPTH_LIMIT ? open_directory(levels[depth].fd, true, &existed) : -1;
     if (fd < 0) {
       report_walk_failure(levels[depth].fd, path, end, shown);
       return -1;
     }
     std::memcpy(walk_path + start, path + start, end - start);
     push_level(fd, end);
+    if (existed) keep_time_set_earlier(levels[depth]);
     pos = end + 1;
   }
   return levels[depth].fd;
@@ -181,7 +203,8 @@ int pax_find_parent(const char* path, size_t parent_length, const char* shown, b
   int fd = levels[level].fd;
   for (size_t pos = level == 0 ? 0 : levels[level].end + 1; pos < parent_length;) {
     const size_t end = take_component(path, pos, parent_length);
-    const int next = open_directory(fd, false);
+    bool existed = false;
+    const int next = open_directory(fd, false, &existed);
     if (next < 0) report_walk_failure(fd, path, end, shown);
     if (*owned) close(fd);
     if (next < 0) return -1;
