@@ -65,13 +65,14 @@ void note_leading_slash(unsigned flags) {
 }
 
 // A name the walk may use; false, with the reason printed, when it is
-// refused.
-bool name_allowed(unsigned flags, const char* what, const char* name) {
+// refused. `target` is a hard link's target, null for the entry's name.
+bool name_allowed(unsigned flags, const char* target) {
   note_leading_slash(flags);
+  const char* what = target == nullptr ? "a name" : "a link target";
   if ((flags & PAX_DOT_DOT) != 0) {
-    std::printf("Refusing %s: %s %s has a \"..\" component\n", rd.shown, what, name);
+    std::printf("Refusing %s%s%s: %s with a \"..\" component\n", rd.shown, target ? " link to " : "", target ? target : "", what);
   } else if ((flags & PAX_TOO_DEEP) != 0) {
-    std::printf("Refusing %s: %s %s has more than %zu levels\n", rd.shown, what, name, PAX_DEPTH_LIMIT);
+    std::printf("Refusing %s%s%s: %s of more than %zu levels\n", rd.shown, target ? " link to " : "", target ? target : "", what, PAX_DEPTH_LIMIT);
   } else {
     return true;
   }
@@ -149,10 +150,8 @@ void unpack_symlink(size_t length, const char* target, pax_time mtime) {
   fail();
 }
 
-void unpack_hard_link(size_t length, const char* target) {
-  unsigned flags = 0;
-  const size_t target_length = pax_normalize(target, link_name, &flags);
-  if (!name_allowed(flags, "its link target", target)) return;
+// The target is in link_name, normalized, and allowed.
+void unpack_hard_link(size_t length, size_t target_length) {
   // A link to itself: the file stands already.
   if (target_length == length && std::memcmp(link_name, entry_name, length) == 0 && length > 0) return;
   const size_t parent = parent_length(entry_name, length);
@@ -185,7 +184,7 @@ void unpack_entry(char type, const char* name, const char* target, uint64_t size
   unsigned flags = 0;
   const size_t length = pax_normalize(name, entry_name, &flags);
   rd.shown = name + std::strspn(name, "/");
-  if (!name_allowed(flags, "its name", rd.shown)) return;
+  if (!name_allowed(flags, nullptr)) return;
   const auto mode = static_cast<mode_t>(tar_parse_octal(rd.header + MODE_FIELD_OFFSET, MODE_FIELD_WIDTH));
   // Old archives mark directories by a trailing "/" on a regular entry.
   const size_t raw_length = std::strlen(name);
@@ -201,9 +200,13 @@ void unpack_entry(char type, const char* name, const char* target, uint64_t size
     case '2':
       std::printf("Extracting %s -> %s .. %" PRIu64 " bytes\n", rd.shown, target, size);
       return unpack_symlink(length, target, mtime);
-    case '1':
-      std::printf("Extracting %s link to %s .. %" PRIu64 " bytes\n", rd.shown, target + std::strspn(target, "/"), size);
-      return unpack_hard_link(length, target);
+    case '1': {
+      const char* shown_target = target + std::strspn(target, "/");
+      const size_t target_length = pax_normalize(target, link_name, &flags);
+      if (!name_allowed(flags, shown_target)) return;
+      std::printf("Extracting %s link to %s .. %" PRIu64 " bytes\n", rd.shown, shown_target, size);
+      return unpack_hard_link(length, target_length);
+    }
     default:
       if (type == 'S') std::printf("Skipping %s: sparse files are not unpacked\n", rd.shown);
       else std::printf("Skipping %s: %s\n", rd.shown, unsupported_kind(type));
