@@ -132,8 +132,9 @@ void unpack_directory(size_t length, mode_t mode, pax_time mtime) {
   const size_t parent = parent_length(entry_name, length);
   const int dirfd = pax_enter_parent(entry_name, parent, rd.shown);
   if (dirfd < 0) return fail();
-  // The install directory itself ("./") gets the entry's mode and time.
-  const bool made = length == 0 ? pax_hold_directory("", true, mode & 07777 & ~pax_umask, mtime)
+  // The install directory itself ("./") gets the entry's time but keeps
+  // its mode: the user chose it, and it may be a home directory.
+  const bool made = length == 0 ? pax_hold_directory("", false, 0, mtime)
                                 : pax_make_directory(dirfd, leaf_of(entry_name, parent), mode, mtime);
   if (made) return;
   std::printf("Error creating dir %s: %s\n", rd.shown, std::strerror(errno));
