@@ -241,13 +241,13 @@ void take_long_name(char* dest, bool* has) {
     local_values.name_too_long = true;
     return;
   }
-  const void* nul = std::memchr(rd.meta, '\0', rd.meta_fill);
+  const void* nul = rd.meta_fill == 0 ? nullptr : std::memchr(rd.meta, '\0', rd.meta_fill);
   const size_t length = nul == nullptr ? rd.meta_fill : static_cast<size_t>(static_cast<const char*>(nul) - rd.meta);
   if (length >= PAX_NAME_LIMIT) {
     local_values.name_too_long = true;
     return;
   }
-  std::memcpy(dest, rd.meta, length);
+  if (length > 0) std::memcpy(dest, rd.meta, length);
   dest[length] = '\0';
   *has = length > 0;
 }
