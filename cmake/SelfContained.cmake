@@ -28,6 +28,10 @@ if(NOT VN_SANITIZE)
                DOC "Static libzstd that the installer program links")
   add_library(vn_zstd_static STATIC IMPORTED)
   set_target_properties(vn_zstd_static PROPERTIES IMPORTED_LOCATION ${VN_ZSTD_STATIC_LIBRARY})
+  find_library(VN_SODIUM_STATIC_LIBRARY NAMES libsodium.a REQUIRED
+               DOC "Static libsodium that the installer program links")
+  add_library(vn_sodium_static STATIC IMPORTED)
+  set_target_properties(vn_sodium_static PROPERTIES IMPORTED_LOCATION ${VN_SODIUM_STATIC_LIBRARY})
 endif()
 
 function(vn_self_contained_program target)
@@ -35,10 +39,12 @@ function(vn_self_contained_program target)
     return()
   endif()
   vn_optimize_for_installer(${target})
-  # The static libbz2 and libzstd come right after the installer's code, so
-  # they serve every reference; the shared ones that the libraries name are
-  # then not needed and, with --as-needed, not recorded.
-  target_link_libraries(${target} PRIVATE vn_bzip2_static vn_zstd_static)
+  # The static libbz2, libzstd and libsodium come right after the
+  # installer's code, so they serve every reference; the shared ones that the
+  # libraries name are then not needed and, with --as-needed, not recorded.
+  # sodium_static.cpp keeps libsodium's start-up code out (see there).
+  target_sources(${target} PRIVATE ${PROJECT_SOURCE_DIR}/installer/sodium_static.cpp)
+  target_link_libraries(${target} PRIVATE vn_bzip2_static vn_zstd_static vn_sodium_static)
   target_link_options(${target} PRIVATE -static-libstdc++ -static-libgcc
                       -Wl,--gc-sections -Wl,--as-needed)
   add_custom_command(TARGET ${target} POST_BUILD

@@ -14,7 +14,11 @@ constexpr int TAR_BLOCK_SIZE = 512;
 // Reports a failed libbz2 call ("bzDecompress: failed, ret=-4") on standard
 // error, after flushing standard output, so that a log of both streams shows
 // it behind the entries unpacked before it.
+// From a decompression running ahead of the writer, the message is written
+// in its place among the writes.
 void report_bz2_failure(const char* call, int ret);
+// The same for a failure that ends the process (status 1).
+[[noreturn]] void report_bz2_fatal(const char* call, int ret);
 
 // bzunzip on the calling thread only, for input of which the first
 // taken_count bytes have already been read from the reader.

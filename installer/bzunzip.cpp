@@ -12,6 +12,7 @@
 
 #include "archive.h"
 #include "bz2_blocks.h"
+#include "decompress_ahead.h"
 #include "installer.h"
 
 namespace {
@@ -39,8 +40,7 @@ void start_stream(bz_stream* strm, bz2_work_space& space) {
   strm->opaque = &space;
   const int ret = BZ2_bzDecompressInit(strm, 0, 0);
   if (ret != BZ_OK) {
-    report_bz2_failure("bzDecompressInit", ret);
-    std::exit(1);
+    report_bz2_fatal("bzDecompressInit", ret);
   }
 }
 
@@ -109,9 +109,20 @@ step decompress_once(unzip_state& s) {
 
 }  // namespace
 
+namespace {
+constexpr size_t BZ2_MESSAGE_SIZE = 64;
+}
+
 void report_bz2_failure(const char* call, int ret) {
-  std::fflush(stdout);
-  std::fprintf(stderr, "%s: failed, ret=%d\n", call, ret);
+  char line[BZ2_MESSAGE_SIZE];
+  std::snprintf(line, sizeof line, "%s: failed, ret=%d\n", call, ret);
+  report_unzip_message(line);
+}
+
+void report_bz2_fatal(const char* call, int ret) {
+  char line[BZ2_MESSAGE_SIZE];
+  std::snprintf(line, sizeof line, "%s: failed, ret=%d\n", call, ret);
+  report_unzip_fatal(line);
 }
 
 int bzunzip_sequential(const bz_context& ctx, const unsigned char* taken, size_t taken_count) {

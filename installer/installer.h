@@ -16,6 +16,7 @@
 extern int quiet_install;              // "-quiet": helper gets "/quiet"
 extern int debug_install;              // "-d": "sh -i" before the script runs
 extern int gz_install;                 // "-gz": archives go to standard output
+extern int signed_install;             // "-signed": only a checked signature will do
 extern const char* install_program_path;  // the installer's own file
 extern const char* install_temp_dir;   // TEMP, else TMP, else "."
 extern char* install_root;             // set by the welcome dialogue
@@ -40,6 +41,19 @@ uint32_t find_package_offset(int fd, uint32_t start, uint32_t limit);
 // otherwise ends the process with status 1.
 void verify_package(uint32_t payload_offset, uint64_t file_size, int fd);
 
+// Signature records (signature_check.cpp). Before the verification pass:
+// looks at the package's first record and, for a signed package whose key
+// is in the trusted key directory, returns the digest the pass feeds with
+// every byte of the file (null otherwise).
+struct package_digest;
+package_digest* signature_check_begin(int fd, uint32_t payload_offset);
+// After the header checks: ends the run for a damaged signature record, a
+// malformed or different key, or (with "-signed") an unsigned package or a
+// missing key; reports a missing key and goes on.
+void signature_check_report();
+// After the pass: ends the run unless the signature holds, and names the key.
+void signature_check_verify();
+
 // Carries out the records in file order; returns install_failed (0 or 1).
 int run_package_records(uint32_t payload_offset, uint64_t file_size);
 
@@ -58,6 +72,7 @@ int handle_archive_record(int fd, const unsigned char* head);
 int handle_helper_record(int fd, const unsigned char* head);
 int handle_script_record(int fd, const unsigned char* head);
 int handle_env_record(int fd, const unsigned char* head);
+int handle_signature_record(int fd, const unsigned char* head);
 
 // ---------------------------------------------------------------------------
 // Start-up (options.cpp, driver.cpp)

@@ -18,6 +18,8 @@ int apply_option(const char* word, int index, int argc, char** argv) {
     return 1;
   } else if (std::strcmp(word, "quiet") == 0) {
     quiet_install = 1;
+  } else if (std::strcmp(word, "signed") == 0) {
+    signed_install = 1;
   }
   return 0;
 }

@@ -31,12 +31,30 @@ enum record_type : unsigned char {
   RECORD_SCRIPT = 11,
   RECORD_ENV = 12,
   RECORD_ZSTD_ARCHIVE = 20,  // an archive record whose tar is in Zstandard frames
+  RECORD_SIGNATURE = 21,     // the package's signature; only as the first record
 };
+
+// The signature record's body: signify's signature layout ("Ed", the
+// signing key's 8-byte number, the 64-byte Ed25519 signature), then the
+// file name of the public key that verifies it (a plain name, looked up
+// in the trusted key directory).
+constexpr uint32_t SIGNATURE_ALGORITHM_SIZE = 2;  // "Ed"
+constexpr uint32_t SIGNATURE_KEY_NUMBER_OFFSET = 2;
+constexpr uint32_t SIGNATURE_KEY_NUMBER_SIZE = 8;
+constexpr uint32_t SIGNATURE_BYTES_OFFSET = 10;
+constexpr uint32_t SIGNATURE_BYTES_SIZE = 64;
+constexpr uint32_t SIGNIFY_SIGNATURE_SIZE = SIGNATURE_BYTES_OFFSET + SIGNATURE_BYTES_SIZE;
+constexpr uint32_t SIGNATURE_KEY_NAME_OFFSET = SIGNIFY_SIGNATURE_SIZE;
+constexpr uint32_t SIGNATURE_KEY_NAME_MAX = 255;
+constexpr uint32_t SIGNATURE_BODY_MAX = SIGNATURE_KEY_NAME_OFFSET + SIGNATURE_KEY_NAME_MAX;
 
 // The text that marks an installer program able to read zstd archive
 // records. Programs that only look for it keep it as these two pieces, so
 // that they do not carry the whole text themselves.
 #define ZSTD_SUPPORT_MARKER_HEAD "\x02vninstall-reads-record-type:"
 #define ZSTD_SUPPORT_MARKER_TAIL "20:zstd-archive\x03"
+// The same for installer programs that check signature records.
+#define SIGNATURE_SUPPORT_MARKER_HEAD "\x02vninstall-reads-record-type:"
+#define SIGNATURE_SUPPORT_MARKER_TAIL "21:signature\x03"
 
 #endif  // VNINSTALL_PACKAGE_LAYOUT_H

@@ -27,6 +27,7 @@ struct dispatch_table {
     kinds[RECORD_SCRIPT] = {handle_script_record, true};
     kinds[RECORD_ENV] = {handle_env_record, false};
     kinds[RECORD_ZSTD_ARCHIVE] = {handle_archive_record, true};
+    kinds[RECORD_SIGNATURE] = {handle_signature_record, false};
   }
 };
 constexpr dispatch_table record_dispatch;

@@ -5,6 +5,7 @@
 int quiet_install = 0;
 int debug_install = 0;
 int gz_install = 0;
+int signed_install = 0;
 const char* install_program_path = nullptr;
 const char* install_temp_dir = nullptr;
 char* install_root = nullptr;

@@ -2,10 +2,14 @@
 // current directory as its bytes arrive. Header blocks, data and padding may
 // be split across calls anywhere; the state machine keeps one header block
 // and the open file, so memory stays constant whatever the archive's size.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "archive.h"
@@ -22,7 +26,8 @@ constexpr char TYPE_DIRECTORY = '5';
 constexpr mode_t EXECUTE_BITS = 0111;
 constexpr mode_t OWNER_WRITE = S_IWUSR;
 constexpr size_t FILE_BUFFER_SIZE = 64 * 1024;
-constexpr size_t DEFERRED_DIRECTORY_LIMIT = 1024;
+constexpr mode_t PERMISSION_BITS = 0777;
+constexpr size_t FIRST_DEFERRED_CAPACITY = 64;
 
 enum class tar_state { collecting_header, copying_data, skipping_padding, archive_ended };
 
@@ -41,14 +46,19 @@ tar_writer_state tar;
 
 // A directory the archive wants without write permission for its owner is
 // made writable first, so that the entries the archive puts into it can be
-// created, and gets its own mode when the archive ends. Past the limit of
-// the table a directory gets its mode at once, as any other.
+// created, and gets its own mode when the archive ends. The table grows
+// with the directories the archive holds and is freed when it ends; only
+// when no memory is left for it does a directory get its mode at once.
 struct deferred_directory {
   char name[TAR_NAME_WIDTH + 1];
   mode_t mode;
 };
-deferred_directory deferred_directories[DEFERRED_DIRECTORY_LIMIT];
+deferred_directory* deferred_directories = nullptr;
 size_t deferred_count = 0;
+size_t deferred_capacity = 0;
+// The process's umask, read when an archive starts: a new file created
+// with a mode the umask leaves whole needs no chmod.
+mode_t creation_mask = 0;
 // The buffer of the entry file; one is open at a time.
 char file_buffer[FILE_BUFFER_SIZE];
 
@@ -71,6 +81,24 @@ void write_entry_data(const char* data, size_t n) {
   tar.file = nullptr;
 }
 
+bool reserve_deferred(size_t n) {
+  if (n <= deferred_capacity) return true;
+  size_t capacity = deferred_capacity > 0 ? deferred_capacity : FIRST_DEFERRED_CAPACITY;
+  while (capacity < n) capacity *= 2;
+  void* grown = std::realloc(deferred_directories, capacity * sizeof(deferred_directory));
+  if (grown == nullptr) return false;
+  deferred_directories = static_cast<deferred_directory*>(grown);
+  deferred_capacity = capacity;
+  return true;
+}
+
+void free_deferred() {
+  std::free(deferred_directories);
+  deferred_directories = nullptr;
+  deferred_count = 0;
+  deferred_capacity = 0;
+}
+
 // Records the directories on the way to path (path included) that do not
 // exist yet, to get `mode` when the archive ends; returns false, recording
 // nothing, when the table has no room for them all.
@@ -86,7 +114,7 @@ bool defer_missing_directories(char* path, mode_t mode) {
     if (stat(path, &st) != 0) ends[count++] = i;
     path[i] = kept;
   }
-  if (count > DEFERRED_DIRECTORY_LIMIT - deferred_count) return false;
+  if (!reserve_deferred(deferred_count + count)) return false;
   for (size_t k = 0; k < count; ++k) {
     deferred_directory& d = deferred_directories[deferred_count++];
     std::memcpy(d.name, path, ends[k]);
@@ -126,6 +154,7 @@ void apply_deferred_modes() {
     const deferred_directory& d = deferred_directories[--deferred_count];
     chmod(d.name, d.mode & ~mask);
   }
+  free_deferred();
 }
 
 // Failures here show up as the failure to create the file itself.
@@ -138,8 +167,36 @@ void make_parent_directories(mode_t mode) {
   *delimiter = kept;
 }
 
+// Opens the entry's file for writing. A new file whose mode the umask
+// leaves whole is created with it (no chmod afterwards); an existing one
+// is truncated, as fopen does.
+FILE* open_for_writing(mode_t mode, bool& created_with_mode) {
+  created_with_mode = false;
+  if (mode <= PERMISSION_BITS && (mode & creation_mask) == 0) {
+    const int fd = open(tar.name, O_WRONLY | O_CREAT | O_EXCL, mode);
+    if (fd >= 0) {
+      FILE* file = fdopen(fd, "w");
+      if (file == nullptr) close(fd);
+      created_with_mode = file != nullptr;
+      return file;
+    }
+    if (errno != EEXIST) return nullptr;
+  }
+  return std::fopen(tar.name, "w");
+}
+
+// The directories on the way are made only when the file cannot be
+// created without them: in a tree of many files a parent is made once,
+// not looked at again for every file in it. A failed open leaves nothing
+// behind, so the second one finds what the first would have found had the
+// directories been made before it.
 void open_entry_file(mode_t mode) {
-  tar.file = std::fopen(tar.name, "w");
+  bool created_with_mode = false;
+  tar.file = open_for_writing(mode, created_with_mode);
+  if (tar.file == nullptr) {
+    make_parent_directories(mode);
+    tar.file = open_for_writing(mode, created_with_mode);
+  }
   if (tar.file == nullptr) {
     std::printf("Cannot create file %s\n", tar.name);
     tar.failed = true;
@@ -149,7 +206,7 @@ void open_entry_file(mode_t mode) {
   // default makes a write call per 64 KiB instead of one per piece.
   std::setvbuf(tar.file, file_buffer, _IOFBF, sizeof file_buffer);
   // Permissions are set before any data is written.
-  if (fchmod(fileno(tar.file), mode) != 0) std::printf("Failed to chmod(%s, %o)\n", tar.name, mode);
+  if (!created_with_mode && fchmod(fileno(tar.file), mode) != 0) std::printf("Failed to chmod(%s, %o)\n", tar.name, mode);
 }
 
 // A complete header block has been collected: start its entry.
@@ -166,7 +223,6 @@ void begin_entry() {
     tar.state = tar_state::collecting_header;
     return;
   }
-  make_parent_directories(mode);
   if (tar.name[0] == '\0') {
     tar.state = tar_state::archive_ended;
     return;
@@ -241,7 +297,9 @@ void tar_writer_reset() {
   tar.remaining_data = 0;
   tar.remaining_padding = 0;
   tar.failed = false;
-  deferred_count = 0;
+  free_deferred();
+  creation_mask = umask(0);
+  umask(creation_mask);
 }
 
 int tar_writer(bz_context*, const char* data, int count) {

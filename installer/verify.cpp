@@ -9,6 +9,7 @@
 #include <ctime>
 
 #include "installer.h"
+#include "package_signature.h"
 #include "vnlib.h"
 
 namespace {
@@ -31,7 +32,7 @@ void require_enter() {
 
 // First pass: the executable image, with a progress line at most once per
 // second of wall time.
-void accumulate_image(int fd, uint32_t payload_offset) {
+void accumulate_image(int fd, uint32_t payload_offset, package_digest* digest) {
   time_t noted = std::time(nullptr);
   uint32_t done = 0;
   while (done < payload_offset) {
@@ -39,6 +40,7 @@ void accumulate_image(int fd, uint32_t payload_offset) {
     ssize_t got = read(fd, verify_chunk, want);
     if (got <= 0) break;  // shows up as a checksum failure
     vn::crc32_accum(verify_chunk, static_cast<int32_t>(got));
+    if (digest != nullptr) package_digest_update(digest, verify_chunk, static_cast<size_t>(got));
     done += static_cast<uint32_t>(got);
     time_t now = std::time(nullptr);
     if (now != noted) {
@@ -49,10 +51,12 @@ void accumulate_image(int fd, uint32_t payload_offset) {
   }
 }
 
-void accumulate_rest(int fd) {
+void accumulate_rest(int fd, package_digest* digest) {
   ssize_t got;
-  while ((got = read(fd, verify_chunk, sizeof verify_chunk)) > 0)
+  while ((got = read(fd, verify_chunk, sizeof verify_chunk)) > 0) {
     vn::crc32_accum(verify_chunk, static_cast<int32_t>(got));
+    if (digest != nullptr) package_digest_update(digest, verify_chunk, static_cast<size_t>(got));
+  }
 }
 
 void report_size_mismatch(uint64_t expected, uint64_t actual) {
@@ -81,9 +85,12 @@ void report_checksum_mismatch(uint32_t stored, uint32_t computed) {
 }  // namespace
 
 void verify_package(uint32_t payload_offset, uint64_t file_size, int fd) {
+  // A signed package whose key is at hand: the digest is computed in the
+  // same pass as the CRC, and the signature decides before any prompt.
+  package_digest* digest = signature_check_begin(fd, payload_offset);
   vn::crc32_accum(nullptr, 0);
   lseek(fd, 0, SEEK_SET);
-  accumulate_image(fd, payload_offset);
+  accumulate_image(fd, payload_offset, digest);
   std::fputs("\n", stderr);
 
   unsigned char header[PACKAGE_HEADER_SIZE];
@@ -101,12 +108,19 @@ void verify_package(uint32_t payload_offset, uint64_t file_size, int fd) {
   const uint32_t stored_crc = vn::LGET32(header + HEADER_CRC_OFFSET);
   std::memset(header + HEADER_CRC_OFFSET, 0, 4);
   vn::crc32_accum(header, PACKAGE_HEADER_SIZE);
+  if (digest != nullptr) package_digest_update(digest, header, PACKAGE_HEADER_SIZE);
   const uint32_t package_size = vn::LGET32(header + HEADER_SIZE_OFFSET);
+  signature_check_report();
 
-  if (file_size - payload_offset != package_size)
+  const bool size_differs = file_size - payload_offset != package_size;
+  if (size_differs && digest == nullptr)
     report_size_mismatch(static_cast<uint64_t>(payload_offset) + package_size, file_size);
 
-  accumulate_rest(fd);
+  accumulate_rest(fd, digest);
+  if (digest != nullptr) {
+    signature_check_verify();
+    if (size_differs) report_size_mismatch(static_cast<uint64_t>(payload_offset) + package_size, file_size);
+  }
   const uint32_t computed_crc = vn::crc32_accum(header, 0);
   if (computed_crc != stored_crc) report_checksum_mismatch(stored_crc, computed_crc);
 }

@@ -8,6 +8,7 @@
 
 #include <cstdio>
 
+#include "decompress_ahead.h"
 #include "installer.h"
 
 // Installer programs that read zstd archive records carry this text, so that
@@ -26,9 +27,13 @@ constexpr size_t ZSTD_DECOMPRESSED_CHUNK = ZSTD_BLOCKSIZE_MAX;
 char compressed[ZSTD_COMPRESSED_CHUNK];
 char decompressed[ZSTD_DECOMPRESSED_CHUNK];
 
+constexpr size_t ZSTD_MESSAGE_SIZE = 256;
+
 int report(ZSTD_ErrorCode code) {
-  std::fflush(stdout);  // behind the entries unpacked before the damage
-  std::fprintf(stderr, "zstd: %s\n", ZSTD_getErrorString(code));
+  // Behind the entries unpacked before the damage.
+  char line[ZSTD_MESSAGE_SIZE];
+  std::snprintf(line, sizeof line, "zstd: %s\n", ZSTD_getErrorString(code));
+  report_unzip_message(line);
   return 1;
 }
 

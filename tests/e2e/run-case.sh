@@ -1,14 +1,69 @@
 #!/usr/bin/env bash
 # Runs one end-to-end case (see README.md):
-#   run-case.sh CASE_DIR BIN_DIR [TEST_TOOLS_DIR]
+#   run-case.sh [--threads N] CASE_DIR BIN_DIR [TEST_TOOLS_DIR]
+# --threads N runs the command (and the check) with VNINSTALL_THREADS=N.
 set -u
+threads=
+if [ "${1:-}" = --threads ]; then
+  threads=$2
+  shift 2
+fi
 case_dir=$(cd "$1" && pwd) || exit 2
 bin_dir=$(cd "$2" && pwd) || exit 2
 tools_dir=$(cd "${3:-$2/../tests}" 2>/dev/null && pwd) || tools_dir=$bin_dir
 name=$(basename "$case_dir")
+# The files a case writes get the modes the expected output shows, whatever
+# the umask of the one running the tests.
+umask 022
 
-T=$(mktemp -d "${TMPDIR:-/tmp}/vn-e2e-$name.XXXXXX") || exit 2
+# The installer takes paths of up to 1023 bytes (its work file, the install
+# directory); the cases build paths of up to about 150 bytes below $T.
+T_MAX_LENGTH=800
+# The user a case that has the file "other-user" runs programs as.
+OTHER_UID=65534
+
+skip() {
+  echo "skip $name: $*"
+  exit 77
+}
+
+# True when a user other than the owner may enter dir: as that user when
+# this shell can become it, else by the search bit for others on dir and on
+# every directory above it.
+others_can_enter() {
+  local dir
+  dir=$(cd "$1" 2>/dev/null && pwd -P) || return 1
+  if [ "$(id -u)" = 0 ] && command -v setpriv >/dev/null; then
+    setpriv --reuid=$OTHER_UID --regid=$OTHER_UID --clear-groups test -x "$dir"
+    return
+  fi
+  while :; do
+    case $(stat -c %A "$dir") in ?????????[xt]) ;; *) return 1 ;; esac
+    [ "$dir" = / ] && return 0
+    dir=$(dirname "$dir")
+  done
+}
+
+# The case's directory lies under TMPDIR, except for a case that runs a
+# program as another user where TMPDIR is closed to that user: then it lies
+# in the first of /tmp and /var/tmp that the user can enter.
+temp_base=${TMPDIR:-/tmp}
+if [ -f "$case_dir/other-user" ]; then
+  for base in "$temp_base" /tmp /var/tmp ""; do
+    [ -n "$base" ] || skip "no temporary directory that another user can enter" \
+      "(TMPDIR=${TMPDIR:-}, /tmp, /var/tmp)"
+    others_can_enter "$base" && break
+  done
+  temp_base=$base
+fi
+T=$(mktemp -d "$temp_base/vn-e2e-$name.XXXXXX") || exit 2
 T=$(cd "$T" && pwd -P)
+if [ ${#T} -gt $T_MAX_LENGTH ]; then
+  rm -rf "$T"
+  skip "TMPDIR is too long: the installer's paths would pass its limit of 1023 bytes" \
+    "(the case's directory would take ${#T} bytes, at most $T_MAX_LENGTH fit)"
+fi
+[ -f "$case_dir/other-user" ] && chmod 755 "$T"
 mkdir -p "$T/bin" "$T/work" "$T/home"
 
 fail() {
@@ -19,10 +74,12 @@ fail() {
 
 # @T@, and every @KEY@ for which the build step wrote a line KEY=VALUE to
 # $T/subst (for values that depend on the build, such as file sizes).
+# The replacements are taken literally, whatever characters they hold.
+sed_literal() { printf '%s' "$1" | sed -e 's/[\\|&]/\\&/g'; }
 subst() {
-  local args=(-e "s|@T@|$T|g") key value
+  local args=(-e "s|@T@|$(sed_literal "$T")|g") key value
   if [ -f "$T/subst" ]; then
-    while IFS='=' read -r key value; do args+=(-e "s|@$key@|$value|g"); done <"$T/subst"
+    while IFS='=' read -r key value; do args+=(-e "s|@$key@|$(sed_literal "$value")|g"); done <"$T/subst"
   fi
   sed "${args[@]}" "$1"
 }
@@ -31,9 +88,8 @@ subst() {
 # says so in "needs"; when that fails, the case is skipped with its output.
 if [ -f "$case_dir/needs" ]; then
   if ! why=$(cd "$T" && T="$T" bash -e "$case_dir/needs" 2>&1); then
-    echo "skip $name: ${why:-refused by the system}"
     rm -rf "$T"
-    exit 77
+    skip "${why:-refused by the system}"
   fi
 fi
 
@@ -45,9 +101,15 @@ fi
 cmd=setup
 [ -f "$case_dir/cmd" ] && cmd=$(subst "$case_dir/cmd")
 
+# The command's environment holds PATH, HOME, LC_ALL and T, and these: the
+# thread count asked for and the sanitizer options of this environment.
+passed_on=()
+[ -n "$threads" ] && passed_on+=(VNINSTALL_THREADS="$threads")
+[ -n "${ASAN_OPTIONS+set}" ] && passed_on+=(ASAN_OPTIONS="$ASAN_OPTIONS")
+[ -n "${UBSAN_OPTIONS+set}" ] && passed_on+=(UBSAN_OPTIONS="$UBSAN_OPTIONS")
+
 run() {
-  cd "$T/work" && env -i PATH="$T/bin:/usr/bin:/bin" HOME="$T/home" LC_ALL=C T="$T" \
-    ${ASAN_OPTIONS+ASAN_OPTIONS="$ASAN_OPTIONS"} ${UBSAN_OPTIONS+UBSAN_OPTIONS="$UBSAN_OPTIONS"} \
+  cd "$T/work" && env -i PATH="$T/bin:/usr/bin:/bin" HOME="$T/home" LC_ALL=C T="$T" "${passed_on[@]}" \
     bash -c "$cmd"
 }
 if [ -f "$case_dir/stdin-closed" ]; then
@@ -83,7 +145,9 @@ compare "$case_dir/stderr" "$T/got.stderr" stderr || ok=0
 [ $ok = 1 ] || fail "output differs"
 
 if [ -f "$case_dir/check" ]; then
-  (cd "$T" && OUT="$T/out.stdout" ERR="$T/out.stderr" T="$T" CASE="$case_dir" PATH="$bin_dir:$tools_dir:$PATH" \
+  (cd "$T" || exit 1
+   [ -z "$threads" ] || export VNINSTALL_THREADS="$threads"
+   OUT="$T/out.stdout" ERR="$T/out.stderr" T="$T" CASE="$case_dir" PATH="$bin_dir:$tools_dir:$PATH" \
      bash -e "$case_dir/check") || fail "check failed"
 fi
 

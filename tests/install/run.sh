@@ -51,6 +51,9 @@ check_output find_package "$tmp/app-build/app"
 
 pc_dir=$(dirname "$(find "$prefix" -name vnlib.pc)")
 export PKG_CONFIG_PATH=$pc_dir
-# shellcheck disable=SC2046,SC2086
-"$cxx" $cxx_flags -std=c++20 -o "$tmp/app-pc" "$here/app/app.cpp" $(pkg-config --cflags --libs vnlib)
+# pkg-config quotes its output for the shell: a prefix with a blank in it
+# comes out as one word.
+eval "pc_flags=($(pkg-config --cflags --libs vnlib))"
+# shellcheck disable=SC2086
+"$cxx" $cxx_flags -std=c++20 -o "$tmp/app-pc" "$here/app/app.cpp" "${pc_flags[@]}"
 check_output pkg-config "$tmp/app-pc"

@@ -1,9 +1,10 @@
 // bzunzip with in-memory readers and writers (single, multiple, corrupt,
-// cut-short and empty streams), the record feed over a real file, and the
-// buffered file writer.
+// cut-short and empty streams), on one thread and on several, the record
+// feed over a real file, and the buffered file writer.
 #include <bzlib.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -59,7 +60,17 @@ int unzip(memory_stream& m) {
   return bzunzip(reinterpret_cast<intptr_t>(&m), memory_reader, memory_writer);
 }
 
-TEST(Bzunzip, SingleStreamInAnyPieceSize) {
+// Each case runs on the one-thread path and on three threads: both must
+// take whatever a reader hands out, however short its pieces.
+class Bzunzip : public ::testing::TestWithParam<const char*> {
+ protected:
+  void SetUp() override { setenv("VNINSTALL_THREADS", GetParam(), 1); }
+  void TearDown() override { unsetenv("VNINSTALL_THREADS"); }
+};
+INSTANTIATE_TEST_SUITE_P(Threads, Bzunzip, ::testing::Values("1", "3"),
+                         [](const auto& info) { return std::string("threads") + info.param; });
+
+TEST_P(Bzunzip, SingleStreamInAnyPieceSize) {
   const std::string data = noise(300000, 1);
   for (size_t piece : {1, 3, 2048}) {
     SCOPED_TRACE(piece);
@@ -70,7 +81,7 @@ TEST(Bzunzip, SingleStreamInAnyPieceSize) {
   }
 }
 
-TEST(Bzunzip, MultiStreamBodyIsDecompressedWhole) {
+TEST_P(Bzunzip, MultiStreamBodyIsDecompressedWhole) {
   const std::string a = noise(150000, 2), b = "second stream", c = noise(5000, 3);
   const std::string joined = compress(a) + compress(b, 9) + compress("") + compress(c);
   for (size_t piece : {1, 2, 5, 2048}) {  // the next stream's magic split across reads
@@ -82,7 +93,7 @@ TEST(Bzunzip, MultiStreamBodyIsDecompressedWhole) {
   }
 }
 
-TEST(Bzunzip, TrailingBytesThatAreNoStreamAreIgnored) {
+TEST_P(Bzunzip, TrailingBytesThatAreNoStreamAreIgnored) {
   for (const std::string& tail : {std::string("BZ"), std::string("BZh0junk"), std::string(600, '\0')}) {
     memory_stream m{compress("payload") + tail};
     EXPECT_EQ(unzip(m), 0);
@@ -90,7 +101,7 @@ TEST(Bzunzip, TrailingBytesThatAreNoStreamAreIgnored) {
   }
 }
 
-TEST(Bzunzip, CorruptStreamFails) {
+TEST_P(Bzunzip, CorruptStreamFails) {
   const std::string data = noise(250000, 4);
   std::string packed = compress(data);
   packed[packed.size() / 2] ^= 0x55;
@@ -115,7 +126,7 @@ TEST(Bzunzip, CorruptStreamFails) {
   EXPECT_EQ(second.output, "first");
 }
 
-TEST(Bzunzip, CutShortStreamFailsAndKeepsWhatWasDecompressed) {
+TEST_P(Bzunzip, CutShortStreamFailsAndKeepsWhatWasDecompressed) {
   const std::string data = noise(350000, 5);
   const std::string packed = compress(data);
   for (size_t keep : {size_t{4}, packed.size() / 2, packed.size() - 1}) {
@@ -136,7 +147,7 @@ TEST(Bzunzip, CutShortStreamFailsAndKeepsWhatWasDecompressed) {
   EXPECT_NE(unzip(two), 0);
 }
 
-TEST(Bzunzip, EmptyInputIsNoStreamAndNoFailure) {
+TEST_P(Bzunzip, EmptyInputIsNoStreamAndNoFailure) {
   memory_stream m;
   EXPECT_EQ(unzip(m), 0);
   EXPECT_EQ(m.writer_calls, 0);

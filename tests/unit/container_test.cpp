@@ -7,6 +7,7 @@
 #include <string>
 
 #include "installer.h"
+#include "test_support.h"
 
 namespace {
 
@@ -14,10 +15,10 @@ const std::string magic = std::string("\001Install") + "\007Magic";
 
 // Writes content to a temporary file and returns an open descriptor.
 int file_with(const std::string& content) {
-  char path[] = "/tmp/vn-container-XXXXXX";
-  int fd = mkstemp(path);
+  std::string path = vntest::temp_directory() + "/vn-container-XXXXXX";
+  int fd = mkstemp(path.data());
   EXPECT_GE(fd, 0);
-  unlink(path);
+  unlink(path.c_str());
   EXPECT_EQ(write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
   return fd;
 }

@@ -17,23 +17,12 @@ namespace {
 // Each test runs in a fresh temporary directory under umask 022.
 class DirTree : public vntest::ScratchDir {
  protected:
-  void SetUp() override {
-    ScratchDir::SetUp();
-    old_umask_ = umask(022);
-  }
-  void TearDown() override {
-    umask(old_umask_);
-    ScratchDir::TearDown();
-  }
-
   // Permission bits of a directory, or -1 when it is not one.
   static int dir_mode(const char* path) {
     struct stat info {};
     if (stat(path, &info) != 0 || !S_ISDIR(info.st_mode)) return -1;
     return static_cast<int>(info.st_mode & 07777);
   }
-
-  mode_t old_umask_ = 022;
 };
 
 TEST_F(DirTree, EmptyNameIsRefusedWithAMessage) {

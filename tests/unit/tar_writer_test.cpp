@@ -177,6 +177,46 @@ TEST_F(TarWriter, ReadOnlyDirectoriesAreFilledFirst) {
   for (const char* d : {"ro", "imp"}) fs::permissions(dir / d, fs::perms(0755));  // so that the scratch can go
 }
 
+// More read-only directories than any fixed table would hold, each with a
+// file put in after it was made.
+TEST_F(TarWriter, ManyReadOnlyDirectoriesAreAllFilled) {
+  constexpr int COUNT = 1030;
+  std::string archive;
+  for (int i = 0; i < COUNT; ++i) {
+    const std::string d = "r" + std::to_string(i);
+    archive += tar_header(d + "/", "0000500", octal(0).c_str(), '5') + file_entry(d + "/f", d);
+  }
+  unpack(archive + end_of_archive());
+  EXPECT_EQ(finish_result, 0);
+  for (int i = 0; i < COUNT; i += 343) {
+    const std::string d = "r" + std::to_string(i);
+    EXPECT_EQ(slurp(dir / d / "f"), d);
+    EXPECT_EQ(permissions(dir / d), 0511u);  // with the execute bits of every directory
+  }
+  for (int i = 0; i < COUNT; ++i) fs::permissions(dir / ("r" + std::to_string(i)), fs::perms(0755));
+}
+
+// A file gets exactly the archive's mode whatever the umask, whether it is
+// new or replaces one, and its parents are made when it needs them.
+TEST_F(TarWriter, FileModesAreExactWhateverTheUmask) {
+  const mode_t saved = umask(027);
+  std::FILE* old = std::fopen("c", "w");
+  ASSERT_NE(old, nullptr);
+  std::fputs("old content", old);
+  std::fclose(old);
+  chmod("c", 0600);
+  unpack(file_entry("a", "a", "0000644") + file_entry("b", "b", "0000750") + file_entry("c", "c", "0000644") +
+         file_entry("new/sub/d", "d", "0004755") + end_of_archive());
+  umask(saved);
+  EXPECT_EQ(finish_result, 0);
+  EXPECT_EQ(permissions(dir / "a"), 0644u);
+  EXPECT_EQ(permissions(dir / "b"), 0750u);
+  EXPECT_EQ(permissions(dir / "c"), 0644u);
+  EXPECT_EQ(slurp(dir / "c"), "c");
+  EXPECT_EQ(permissions(dir / "new/sub/d"), 04755u);
+  EXPECT_EQ(permissions(dir / "new/sub"), 0750u);  // the file's mode, execute bits, the umask
+}
+
 TEST_F(TarWriter, ArchiveEndingInsideAnEntryIsCounted) {
   const std::string entry = file_entry("cut", pattern(2000, 5));
   EXPECT_EQ(unpack(entry.substr(0, 1000)), "Extracting cut .. 2000 bytes\nArchive ends inside file cut\n");

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -51,18 +52,27 @@ inline mode_t permissions(const std::filesystem::path& path) {
   return stat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
 }
 
-// Each test runs in a fresh directory under /tmp, which is its working
-// directory for the test and is removed with everything in it afterwards.
-// `dir` is its real path, as the working directory reports it.
+// Where scratch files go: TMPDIR when it is set, as for mktemp, else /tmp.
+inline std::string temp_directory() {
+  const char* dir = std::getenv("TMPDIR");
+  return dir != nullptr && *dir != '\0' ? dir : "/tmp";
+}
+
+// Each test runs in a fresh directory under the temporary directory, which
+// is its working directory for the test and is removed with everything in
+// it afterwards. `dir` is its real path, as the working directory reports
+// it. The test runs under umask 022, as the installer does, whatever the
+// umask of the one running the tests.
 class ScratchDir : public ::testing::Test {
  protected:
   void SetUp() override {
     char original[PATH_MAX];
     ASSERT_NE(getcwd(original, sizeof original), nullptr);
     original_cwd_ = original;
-    char pattern[] = "/tmp/vn-unit-test.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    char* real = realpath(pattern, nullptr);
+    old_umask_ = umask(022);
+    std::string pattern = temp_directory() + "/vn-unit-test.XXXXXX";
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    char* real = realpath(pattern.c_str(), nullptr);
     ASSERT_NE(real, nullptr);
     dir = real;
     free(real);
@@ -71,6 +81,7 @@ class ScratchDir : public ::testing::Test {
   }
 
   void TearDown() override {
+    umask(old_umask_);
     if (!original_cwd_.empty()) {
       EXPECT_EQ(chdir(original_cwd_.c_str()), 0);
       vn::get_cwd_changed_directory();
@@ -100,6 +111,7 @@ class ScratchDir : public ::testing::Test {
   }
 
   std::string original_cwd_;
+  mode_t old_umask_ = 022;
 };
 
 // data as one bzip2 stream, compressed by libbz2 at the given level.

@@ -65,7 +65,7 @@ class VnpackPackage : public vntest::ScratchDir {
     std::FILE* sink = std::fopen("/dev/null", "w");
     bool ok = true;
     try {
-      vnpack::verify_installer({path(name)}, sink);
+      vnpack::verify_installer({path(name), {}}, sink);
     } catch (const vnpack::Failure&) {
       ok = false;
     }

@@ -14,7 +14,8 @@ namespace vnpack {
 const char* const USAGE_TEXT =
     "Usage: vnpack build -o OUTPUT [--stub FILE] [--dereference] [--level N] ITEM...\n"
     "       vnpack list [--contents] INSTALLER\n"
-    "       vnpack verify INSTALLER\n"
+    "       vnpack verify [--key KEY.pub] INSTALLER\n"
+    "       vnpack keygen -p KEY.pub -s KEY.sec\n"
     "       vnpack --help | --version\n"
     "\n"
     "build writes an installer: the installer program followed by a package\n"
@@ -43,6 +44,10 @@ const char* const USAGE_TEXT =
     "                       size 1-9 (default 9), zstd level 1-19 (default 19)\n"
     "  --jobs N             compress on N threads (default: one per processor)\n"
     "  --dereference        store what symbolic links under --archive point to\n"
+    "  --sign KEY.sec       sign the installer with this signify secret key (no\n"
+    "                       passphrase); installers check it against KEY.pub in\n"
+    "                       their trusted key directory. Also writes\n"
+    "                       OUTPUT.SHA256.sig for signify -C -p KEY.pub -x\n"
     "\n"
     "Records are carried out in the order given: put --welcome before the\n"
     "archives and scripts that belong in the install directory.\n"
@@ -50,7 +55,10 @@ const char* const USAGE_TEXT =
     "list shows the payload offset, the header's size and CRC checked against\n"
     "the file, and the records with the first line of each text and script;\n"
     "--contents adds the entries of each archive.\n"
-    "verify checks the size and CRC; it exits 0 when both match, 1 otherwise.\n";
+    "verify checks the size and CRC and says whether the package is signed, by\n"
+    "which key; with --key it checks the signature too. It exits 0 when all\n"
+    "checks hold, 1 otherwise.\n"
+    "keygen writes a new signify key pair without passphrase; it replaces no file.\n";
 
 std::string BuildItem::option() const {
   switch (kind) {
@@ -225,6 +233,9 @@ Request parse_build(ArgCursor& c) {
     } else if (arg == "--dereference") {
       c.no_value(arg);
       req.dereference = true;
+    } else if (arg == "--sign") {
+      if (req.sign) throw UsageError("build: more than one --sign given");
+      req.sign = c.value(arg);
     } else if (const BuildItem::Kind* kind = item_option(arg)) {
       add(*kind, c.value(arg));
     } else if (arg == "--raw") {
@@ -238,10 +249,11 @@ Request parse_build(ArgCursor& c) {
   return req;
 }
 
-// list and verify take one installer; list also takes --contents (pass
-// null for a command without it). After "--" the installer may begin with
-// a dash. Returns false when --help was asked for.
-bool parse_installer_arguments(ArgCursor& c, std::string& installer, bool* contents) {
+// list and verify take one installer; list also takes --contents, verify
+// --key KEY (pass null for a command without them). After "--" the
+// installer may begin with a dash. Returns false when --help was asked for.
+bool parse_installer_arguments(ArgCursor& c, std::string& installer, bool* contents,
+                               std::optional<std::string>* key = nullptr) {
   bool have_file = false;
   bool options_ended = false;
   while (!c.done()) {
@@ -254,6 +266,9 @@ bool parse_installer_arguments(ArgCursor& c, std::string& installer, bool* conte
     } else if (!options_ended && contents != nullptr && arg == "--contents") {
       c.no_value(arg);
       *contents = true;
+    } else if (!options_ended && key != nullptr && arg == "--key") {
+      if (*key) throw UsageError(c.command() + ": more than one --key given");
+      *key = c.value(arg);
     } else if (!have_file && (options_ended || !looks_like_option(arg))) {
       installer = arg;
       have_file = true;
@@ -275,7 +290,25 @@ Request parse_list(ArgCursor& c) {
 
 Request parse_verify(ArgCursor& c) {
   VerifyRequest req;
-  if (!parse_installer_arguments(c, req.installer, nullptr)) return HelpRequest{};
+  if (!parse_installer_arguments(c, req.installer, nullptr, &req.key)) return HelpRequest{};
+  return req;
+}
+
+Request parse_keygen(ArgCursor& c) {
+  KeygenRequest req;
+  while (!c.done()) {
+    std::string arg = c.next();
+    if (is_help(arg)) return HelpRequest{};
+    std::string* target = arg == "-p" || arg == "--public" ? &req.public_key
+                          : arg == "-s" || arg == "--secret" ? &req.secret_key
+                                                             : nullptr;
+    if (target == nullptr) unknown_option(c, arg);
+    if (!target->empty()) throw UsageError("keygen: option '" + arg + "' given twice");
+    *target = c.value(arg);
+    if (target->empty()) throw UsageError("keygen: option '" + arg + "' needs a file name");
+  }
+  if (req.public_key.empty() || req.secret_key.empty())
+    throw UsageError("keygen: give both key files (-p KEY.pub -s KEY.sec)");
   return req;
 }
 
@@ -290,6 +323,7 @@ Request parse_command_line(const std::vector<std::string>& args) {
   if (first == "build") return parse_build(cursor);
   if (first == "list") return parse_list(cursor);
   if (first == "verify") return parse_verify(cursor);
+  if (first == "keygen") return parse_keygen(cursor);
   if (looks_like_option(first)) throw UsageError("unknown option '" + first + "'");
   throw UsageError("unknown command '" + first + "'");
 }

@@ -27,6 +27,7 @@ struct BuildRequest {
   std::optional<std::string> stub;
   bool dereference = false;
   unsigned jobs = 0;  // compressing threads; 0: one per online processor
+  std::optional<std::string> sign;  // the secret key to sign with
   std::vector<BuildItem> items;
 };
 
@@ -37,12 +38,18 @@ struct ListRequest {
 
 struct VerifyRequest {
   std::string installer;
+  std::optional<std::string> key;  // the public key to check the signature with
+};
+
+struct KeygenRequest {
+  std::string public_key;
+  std::string secret_key;
 };
 
 struct HelpRequest {};
 struct VersionRequest {};
 
-using Request = std::variant<BuildRequest, ListRequest, VerifyRequest, HelpRequest, VersionRequest>;
+using Request = std::variant<BuildRequest, ListRequest, VerifyRequest, KeygenRequest, HelpRequest, VersionRequest>;
 
 // A UsageError for anything that is not a valid command line.
 Request parse_command_line(const std::vector<std::string>& args);

@@ -16,6 +16,11 @@ void fail_errno(const std::string& path, const std::string& what) {
   throw Failure(path + ": " + what + ": " + std::strerror(errno));
 }
 
+std::string last_component(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
 Fd& Fd::operator=(Fd&& other) noexcept {
   if (this != &other) {
     if (fd_ >= 0) ::close(fd_);

@@ -47,6 +47,9 @@ size_t read_at(int fd, void* buf, size_t n, uint64_t offset, const std::string& 
 void write_all(int fd, const void* buf, size_t n, const std::string& path);
 void write_at(int fd, const void* buf, size_t n, uint64_t offset, const std::string& path);
 
+// The last component of a path: what follows its last '/'.
+std::string last_component(const std::string& path);
+
 // Where bytes go: the output file, the compressor, ...
 class ByteSink {
  public:

@@ -10,6 +10,7 @@
 #include "errors.h"
 #include "package_commands.h"
 #include "package_reader.h"
+#include "package_signer.h"
 #include "tar_lister.h"
 #include "zstd_stream.h"
 
@@ -68,6 +69,7 @@ class Lister {
   void print_header_checks(const PackageHeader& h);
   void print_record(const RecordInfo& r);
   std::string env_details(const RecordInfo& r);
+  std::string signature_details(const RecordInfo& r, std::string& problem);
   std::string welcome_details(const RecordInfo& r);
   std::string script_details(const RecordInfo& r, std::string& problem);
   ByteSource body_source(const RecordInfo& r, uint64_t& pos);
@@ -138,6 +140,8 @@ void Lister::print_record(const RecordInfo& r) {
   if (r.type == RECORD_ENV) details = env_details(r);
   if (r.type == RECORD_WELCOME) details = welcome_details(r);
   if (r.type == RECORD_SCRIPT && r.problem == Problem::none) details = script_details(r, script_problem);
+  std::string signature_problem;
+  if (r.type == RECORD_SIGNATURE) details = signature_details(r, signature_problem);
   std::fprintf(out_, "%10" PRIu64 "  %10" PRIu64 "  %3u %-9s %10" PRIu32 "%s%s\n", relative, r.offset, r.type,
                std::string(record_type_name(r.type)).c_str(), r.length, details.empty() ? "" : "  ",
                details.c_str());
@@ -154,6 +158,7 @@ void Lister::print_record(const RecordInfo& r) {
   if (r.type == RECORD_ENV && r.length > MAX_ENV_BODY)
     warning("longer than " + std::to_string(MAX_ENV_BODY) + " bytes: the installer stops at this record");
   if (!script_problem.empty()) error(script_problem);
+  if (!signature_problem.empty()) error(signature_problem);
   if (contents_ && is_archive_record(r.type)) list_archive(r);
 }
 
@@ -162,6 +167,23 @@ std::string Lister::welcome_details(const RecordInfo& r) {
   size_t want = r.body_present < body.size() ? static_cast<size_t>(r.body_present) : body.size();
   size_t got = read_at(file_.fd.get(), body.data(), want, r.offset + RECORD_HEAD_SIZE, file_.path);
   return first_line_details(std::string_view(body.data(), got));
+}
+
+// The signing key's name and number; only directly behind the header does
+// the installer take a signature record.
+std::string Lister::signature_details(const RecordInfo& r, std::string& problem) {
+  if (r.offset != payload_offset_ + PACKAGE_HEADER_SIZE) {
+    problem = "signature record out of place: the installer stops at it";
+    return "";
+  }
+  try {
+    const auto record = read_signature_record(file_.fd.get(), file_.path, payload_offset_, file_.size);
+    if (!record) return "";
+    return "key " + record->key_name + " (key number " + key_number_text(record->key_number.data()) + ")";
+  } catch (const Failure& e) {
+    problem = e.what();
+    return "";
+  }
 }
 
 // The script's first line; a stream that does not decompress completely

@@ -2,7 +2,8 @@
 //
 //   vnpack build -o OUTPUT [--stub FILE] ITEM...
 //   vnpack list [--contents] INSTALLER
-//   vnpack verify INSTALLER
+//   vnpack verify [--key KEY.pub] INSTALLER
+//   vnpack keygen -p KEY.pub -s KEY.sec
 #include <cstdio>
 #include <exception>
 #include <new>
@@ -14,6 +15,7 @@
 #include "errors.h"
 #include "package_commands.h"
 #include "package_builder.h"
+#include "signify_keys.h"
 
 #ifndef VNPACK_VERSION
 #define VNPACK_VERSION "1.7"
@@ -42,6 +44,8 @@ int run(const vnpack::Request& request, const char* argv0) {
             std::fprintf(stderr, "vnpack: %s: the package is damaged\n", r.installer.c_str());
           }
           return status;
+        } else if constexpr (std::is_same_v<T, vnpack::KeygenRequest>) {
+          vnpack::generate_key_pair(r.public_key, r.secret_key);
         } else {
           vnpack::verify_installer(r, stdout);
         }

@@ -67,11 +67,6 @@ std::string directory_of(const std::string& path) {
   return path.substr(0, slash);
 }
 
-std::string last_component(const std::string& path) {
-  size_t slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 mode_t current_umask() {
   mode_t mask = ::umask(0);
   ::umask(mask);
@@ -110,8 +105,8 @@ void OutputFile::write_at(const void* data, size_t n, uint64_t offset) {
   vnpack::write_at(fd_.get(), data, n, offset, temp_path_);
 }
 
-void OutputFile::commit() {
-  if (::fchmod(fd_.get(), 0777 & ~current_umask()) != 0) fail_errno(temp_path_, "cannot set the mode");
+void OutputFile::commit(mode_t mode) {
+  if (::fchmod(fd_.get(), mode & ~current_umask()) != 0) fail_errno(temp_path_, "cannot set the mode");
   if (::fsync(fd_.get()) != 0) fail_errno(temp_path_, "cannot write to disk");
   if (::close(fd_.release()) != 0) fail_errno(temp_path_, "write error");
   if (::rename(temp_path_.c_str(), final_path_.c_str()) != 0) fail_errno(final_path_, "cannot rename the new installer into place");

@@ -4,6 +4,8 @@
 #ifndef VNPACK_OUTPUT_FILE_H
 #define VNPACK_OUTPUT_FILE_H
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <string>
 
@@ -25,9 +27,9 @@ class OutputFile : public ByteSink {
   int fd() const { return fd_.get(); }
   const std::string& temp_path() const { return temp_path_; }
 
-  // Makes the file executable (mode 0777 less the umask), flushes it to
-  // disk and renames it to the final name.
-  void commit();
+  // Gives the file its mode (by default executable: 0777) less the umask,
+  // flushes it to disk and renames it to the final name.
+  void commit(mode_t mode = 0777);
 
  private:
   std::string final_path_;

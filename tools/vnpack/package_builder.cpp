@@ -20,6 +20,7 @@
 #include "output_file.h"
 #include "package_format.h"
 #include "package_reader.h"
+#include "package_signer.h"
 #include "progress.h"
 #include "stub_locator.h"
 #include "tar_lister.h"
@@ -49,6 +50,7 @@ struct Preflight {
   Fd stub_fd;
   uint64_t stub_size = 0;
   std::vector<PreparedItem> items;
+  std::optional<SecretKey> key;  // --sign
 };
 
 void check_env(const std::string& text) {
@@ -191,6 +193,23 @@ void check_stub_reads_zstd(const Preflight& pf, const BuildRequest& request) {
   }
 }
 
+// An installer program that does not know signature records stops at the
+// one a signed package begins with ("Unexpected error in package file").
+void check_stub_checks_signatures(const Preflight& pf) {
+  if (!find_bytes(pf.stub_fd.get(), signature_support_marker(), pf.stub_path))
+    throw Failure(pf.stub_path + ": this installer program cannot check signed packages; build without --sign, " +
+                  "or give an installer program built with signature support");
+}
+
+void prepare_signing(Preflight& pf, const BuildRequest& request) {
+  if (!request.sign) return;
+  pf.key = read_secret_key(*request.sign);
+  check_stub_checks_signatures(pf);
+  if (!listable_name(last_component(request.output)))
+    throw Failure(request.output + ": with --sign the installer's name must not hold ')' or a newline: it is " +
+                  "written into the signed checksum list");
+}
+
 // Items whose file is the record body byte for byte.
 bool is_stored_as_is(BuildItem::Kind kind) {
   using enum BuildItem::Kind;
@@ -200,6 +219,7 @@ bool is_stored_as_is(BuildItem::Kind kind) {
 // The installer's size as far as it is known before compressing anything.
 uint64_t known_size(const Preflight& pf) {
   uint64_t total = pf.stub_size + PACKAGE_HEADER_SIZE;
+  if (pf.key) total += signature_record(*pf.key).size();
   for (const PreparedItem& p : pf.items) {
     total += RECORD_HEAD_SIZE;
     if (p.item->kind == BuildItem::Kind::env) total += p.item->value.size() + 1;
@@ -216,6 +236,7 @@ Preflight prepare(const BuildRequest& request, const char* argv0) {
   pf.output = existing_output(pf.output_path);
   prepare_stub(pf, request, argv0);
   check_stub_reads_zstd(pf, request);
+  prepare_signing(pf, request);
   ScanOptions scan{request.dereference, pf.output};
   for (const BuildItem& item : request.items) {
     PreparedItem p;
@@ -397,6 +418,14 @@ std::vector<std::string> ordering_warnings(const std::vector<BuildItem>& items) 
 
 namespace {
 
+constexpr const char* CHECKSUM_LIST_SUFFIX = ".SHA256.sig";
+
+void write_checksum_list(const std::string& path, const std::string& text) {
+  OutputFile list(path);
+  list.write(text.data(), text.size());
+  list.commit(0666);
+}
+
 // A record: its head is written with length 0 first and filled in once the
 // body (whose compressed length is not known beforehand) is complete.
 void write_record(PreparedItem& p, OutputFile& out, const ScanOptions& scan, unsigned jobs, ProgressMeter& meter) {
@@ -431,15 +460,24 @@ void build_installer(const BuildRequest& request, const char* argv0) {
   unsigned char header[PACKAGE_HEADER_SIZE];
   encode_header(header, 0);
   out.write(header, sizeof header);
+  if (pf.key) {
+    const std::string record = signature_record(*pf.key);
+    out.write(record.data(), record.size());
+  }
   const unsigned jobs = request.jobs > 0 ? request.jobs : default_jobs();
   for (PreparedItem& p : pf.items) write_record(p, out, scan, jobs, meter);
 
   encode_header(header, static_cast<uint32_t>(out.position() - payload_offset));
   out.write_at(header, sizeof header, payload_offset);
+  // The signature covers the size, not the CRC, which covers the signature.
+  if (pf.key) sign_package(out.fd(), out.temp_path(), payload_offset, *pf.key);
   uint32_t crc = crc_with_zero_field(out.fd(), payload_offset + HEADER_CRC_OFFSET, out.temp_path());
   vn::LPUT32(header + HEADER_CRC_OFFSET, crc);
   out.write_at(header + HEADER_CRC_OFFSET, 4, payload_offset + HEADER_CRC_OFFSET);
+  std::string checksum_list;
+  if (pf.key) checksum_list = signed_checksum_list(out.fd(), out.temp_path(), last_component(request.output), *pf.key);
   out.commit();
+  if (pf.key) write_checksum_list(request.output + CHECKSUM_LIST_SUFFIX, checksum_list);
   meter.finish();
   for (const PreparedItem& p : pf.items)
     if (!p.unpack_warning.empty())

@@ -12,8 +12,9 @@ namespace vnpack {
 // exit status: 0 when the package is sound, 1 when something is damaged.
 int list_installer(const ListRequest& request, std::FILE* out);
 
-// Returns normally (after printing one "ok" line to out) when size and CRC
-// match; a Failure with the reason otherwise.
+// Returns normally (after printing an "ok" line and whether and by which
+// key the package is signed to out) when size and CRC match and, with a
+// key, the signature holds; a Failure with the reason otherwise.
 void verify_installer(const VerifyRequest& request, std::FILE* out);
 
 }  // namespace vnpack

@@ -16,6 +16,7 @@ std::string_view record_type_name(unsigned type) {
     case RECORD_SCRIPT: return "script";
     case RECORD_ENV: return "env";
     case RECORD_ZSTD_ARCHIVE: return "zstd-tar";
+    case RECORD_SIGNATURE: return "signature";
     default: return "unknown";
   }
 }
@@ -29,6 +30,7 @@ namespace {
 // pieces into one constant.
 const char* volatile magic_tail = PACKAGE_MAGIC_SECOND_PIECE;
 const char* volatile zstd_marker_tail = ZSTD_SUPPORT_MARKER_TAIL;
+const char* volatile signature_marker_tail = SIGNATURE_SUPPORT_MARKER_TAIL;
 }  // namespace
 
 const std::string& package_magic() {
@@ -38,6 +40,11 @@ const std::string& package_magic() {
 
 const std::string& zstd_support_marker() {
   static const std::string marker = std::string(ZSTD_SUPPORT_MARKER_HEAD) + zstd_marker_tail;
+  return marker;
+}
+
+const std::string& signature_support_marker() {
+  static const std::string marker = std::string(SIGNATURE_SUPPORT_MARKER_HEAD) + signature_marker_tail;
   return marker;
 }
 

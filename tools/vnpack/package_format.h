@@ -37,6 +37,8 @@ const std::string& package_magic();
 // The text an installer program carries when it reads zstd archive
 // records; built at run time from two pieces like the magic.
 const std::string& zstd_support_marker();
+// The same for installer programs that check signature records.
+const std::string& signature_support_marker();
 
 // A fresh header: magic, zero byte, given package size, CRC field zero.
 void encode_header(unsigned char* header, uint32_t package_size);
