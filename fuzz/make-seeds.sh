@@ -60,3 +60,17 @@ package zstd-archives --raw 20 tree.zst --raw 20 frames.zst
 # A damaged copy: the checksum fails and the answer passes over it.
 { printf '\1\n'; head -c 300 env-and-archive; printf 'X'; tail -c +302 env-and-archive; } |
   seed installer damaged-answered
+# Type-20 reader: the same framing as the tar writer's. Links, long names
+# by GNU and pax headers, and names that try to leave the directory.
+long=$(printf 'n%.0s' $(seq 120))
+mkdir -p "links/$long" && printf 'x\n' >"links/$long/f"
+ln -s "$long/f" links/sym && ln "links/$long/f" links/hard
+for format in gnu posix; do
+  tar -b1 --format=$format --owner=0 --group=0 --mtime=@0 --sort=name -C links -cf - . >links-$format.tar
+  { printf '\0'; cat links-$format.tar; } | seed pax_writer links-$format
+done
+{ printf '\2\0\7\1\1'; cat links-posix.tar; } | seed pax_writer links-posix-cut
+tarforge=${TARFORGE:-$(dirname "$vnpack")/../tests/tarforge}
+"$tarforge" file /abs x symlink up .. file up/x y hardlink h ../out pax path=../p file q z \
+  gnu-name ../g file r w bad-checksum file s t >hostile.tar
+{ printf '\0'; cat hostile.tar; } | seed pax_writer hostile

@@ -9,6 +9,7 @@
 #include "archive.h"
 #include "decompress_ahead.h"
 #include "installer.h"
+#include "pax.h"
 
 int handle_archive_record(int fd, const unsigned char* head) {
   const uint32_t length = record_body_length(head);
@@ -17,11 +18,18 @@ int handle_archive_record(int fd, const unsigned char* head) {
   const off_t body_offset = lseek(fd, 0, SEEK_CUR);
   if (body_offset < 0) return 1;
   feed_start(static_cast<uint32_t>(body_offset), length);
-  tar_writer_reset();
+  // Type 20 is unpacked with full tar meaning, inside the install
+  // directory; types 2 and 10 keep the rules their stored packages rely on.
+  const bool pax = head[4] == RECORD_ZSTD_ARCHIVE;
+  bz_writer writer = stdout_writer;
+  if (!gz_install) {
+    writer = pax ? pax_writer : tar_writer;
+    if (pax) pax_writer_reset();
+    else tar_writer_reset();
+  }
 
-  const auto decompress = head[4] == RECORD_ZSTD_ARCHIVE ? zstd_unzip : bzunzip;
-  int failed = decompress_ahead(decompress, 0, record_reader, gz_install ? stdout_writer : tar_writer);
-  if (!gz_install && tar_writer_finish() != 0) failed = 1;
+  int failed = decompress_ahead(pax ? zstd_unzip : bzunzip, 0, record_reader, writer);
+  if (!gz_install && (pax ? pax_writer_finish() : tar_writer_finish()) != 0) failed = 1;
   // The file ended inside the body the head promised. Unless the archive
   // came out whole before that, the package is cut short.
   if (feed_body_missing() && (failed != 0 || feed_bytes_handed_out() == 0)) {
