@@ -42,8 +42,10 @@ function(vn_self_contained_program target)
   # The static libbz2, libzstd and libsodium come right after the
   # installer's code, so they serve every reference; the shared ones that the
   # libraries name are then not needed and, with --as-needed, not recorded.
-  # sodium_static.cpp keeps libsodium's start-up code out (see there).
-  target_sources(${target} PRIVATE ${PROJECT_SOURCE_DIR}/installer/sodium_static.cpp)
+  # sodium_static.cpp keeps libsodium's start-up code out, bz2_static.cpp
+  # libbz2's compressor (see there).
+  target_sources(${target} PRIVATE ${PROJECT_SOURCE_DIR}/installer/sodium_static.cpp
+                 ${PROJECT_SOURCE_DIR}/installer/bz2_static.cpp)
   target_link_libraries(${target} PRIVATE vn_bzip2_static vn_zstd_static vn_sodium_static)
   target_link_options(${target} PRIVATE -static-libstdc++ -static-libgcc
                       -Wl,--gc-sections -Wl,--as-needed)
