@@ -16,6 +16,12 @@ void fail_errno(const std::string& path, const std::string& what) {
   throw Failure(path + ": " + what + ": " + std::strerror(errno));
 }
 
+std::string as_lines(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const std::string& line : lines) text += (text.empty() ? "" : "\nvnpack: ") + line;
+  return text;
+}
+
 Fd& Fd::operator=(Fd&& other) noexcept {
   if (this != &other) {
     if (fd_ >= 0) ::close(fd_);

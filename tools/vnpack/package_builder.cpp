@@ -18,6 +18,7 @@
 #include "errors.h"
 #include "file_io.h"
 #include "output_file.h"
+#include "pax_archive.h"
 #include "package_format.h"
 #include "package_reader.h"
 #include "progress.h"
@@ -49,6 +50,7 @@ struct Preflight {
   Fd stub_fd;
   uint64_t stub_size = 0;
   std::vector<PreparedItem> items;
+  PaxOptions pax;  // how zstd archives are written
 };
 
 void check_env(const std::string& text) {
@@ -180,14 +182,25 @@ void prepare_stub(Preflight& pf, const BuildRequest& request, const char* argv0)
 // An installer program built before zstd archive records existed stops at
 // the first one ("Unexpected error in package file"): refuse to write one
 // behind it.
-void check_stub_reads_zstd(const Preflight& pf, const BuildRequest& request) {
-  for (const BuildItem& item : request.items) {
+// zstd is the default codec, but such a program gets bzip2 archives
+// (type 2) unless zstd was asked for by name.
+void check_stub_reads_zstd(const Preflight& pf, BuildRequest& request) {
+  std::optional<bool> reads_zstd;
+  for (BuildItem& item : request.items) {
     const bool compressed = item.kind == BuildItem::Kind::archive || item.kind == BuildItem::Kind::tar;
     if (!compressed || item.codec != Codec::zstd) continue;
-    if (find_bytes(pf.stub_fd.get(), zstd_support_marker(), pf.stub_path)) return;
-    throw Failure(pf.stub_path + ": this installer program cannot read zstd archive records; build " +
-                  item.option() + " " + item.value + " with --compress bzip2, or give an installer program " +
-                  "built with zstd support");
+    if (!reads_zstd) reads_zstd = find_bytes(pf.stub_fd.get(), zstd_support_marker(), pf.stub_path).has_value();
+    if (*reads_zstd) return;
+    if (item.codec_given)
+      throw Failure(pf.stub_path + ": this installer program cannot read zstd archive records; build " +
+                    item.option() + " " + item.value + " with --compress bzip2, or give an installer program " +
+                    "built with zstd support");
+    if (item.level_given)
+      throw Failure(pf.stub_path + ": this installer program reads only bzip2 archive records, but --level " +
+                    std::to_string(item.level) + " before " + item.option() + " " + item.value +
+                    " is a level of zstd, the default; say --compress bzip2 before --level");
+    item.codec = Codec::bzip2;
+    item.level = DEFAULT_LEVEL;
   }
 }
 
@@ -208,7 +221,18 @@ uint64_t known_size(const Preflight& pf) {
   return total;
 }
 
-Preflight prepare(const BuildRequest& request, const char* argv0) {
+// --mtime, else SOURCE_DATE_EPOCH, else none.
+std::optional<int64_t> mtime_limit(const BuildRequest& request) {
+  if (request.mtime_limit) return request.mtime_limit;
+  const char* epoch = std::getenv("SOURCE_DATE_EPOCH");
+  if (epoch == nullptr || *epoch == '\0') return std::nullopt;
+  if (auto seconds = parse_epoch_seconds(epoch)) return seconds;
+  throw Failure(std::string("SOURCE_DATE_EPOCH='") + epoch +
+                "': not a time in whole seconds since the Epoch (1970-01-01 00:00:00 UTC)");
+}
+
+// The request's items are final once the installer program is known.
+Preflight prepare(BuildRequest& request, const char* argv0) {
   Preflight pf;
   for (const BuildItem& item : request.items)
     if (item.kind == BuildItem::Kind::env) check_env(item.value);
@@ -216,7 +240,7 @@ Preflight prepare(const BuildRequest& request, const char* argv0) {
   pf.output = existing_output(pf.output_path);
   prepare_stub(pf, request, argv0);
   check_stub_reads_zstd(pf, request);
-  ScanOptions scan{request.dereference, pf.output};
+  pf.pax = {request.dereference, mtime_limit(request)};
   for (const BuildItem& item : request.items) {
     PreparedItem p;
     p.item = &item;
@@ -231,7 +255,11 @@ Preflight prepare(const BuildRequest& request, const char* argv0) {
         check_executable(p);
         break;
       case BuildItem::Kind::bz2: open_input(p, true); break;
-      case BuildItem::Kind::archive: p.entries = scan_tree(item.value, scan, &p.left_out); break;
+      case BuildItem::Kind::archive: {
+        const ScanOptions scan{request.dereference, item.codec == Codec::zstd, pf.output};
+        p.entries = scan_tree(item.value, scan, &p.left_out);
+        break;
+      }
     }
     if (p.fd.valid()) check_not_output(pf, p.fd.get(), item.option() + " " + item.value);
     pf.items.push_back(std::move(p));
@@ -285,18 +313,54 @@ class TeeSink : public ByteSink {
 // Runs an archive or tar item's tar bytes through the item's compressor; the
 // input passes through `meter` on its way.
 template <typename Fill>
-void write_compressed(const BuildItem& item, OutputFile& out, unsigned jobs, ProgressMeter& meter, Fill fill) {
+void write_compressed(const BuildItem& item, OutputFile& out, unsigned jobs, ProgressMeter* meter, Fill fill) {
+  auto run = [&](auto& compressor) {
+    if (meter != nullptr) {
+      MeteredSink in(compressor, *meter);
+      fill(in);
+    } else {
+      fill(compressor);
+    }
+    compressor.finish();
+  };
   if (item.codec == Codec::zstd) {
     ZstdCompressor z(item.level, jobs, out);
-    MeteredSink in(z, meter);
-    fill(in);
-    z.finish();
+    run(z);
   } else {
     ParallelBz2Compressor bz(item.level, jobs, out);
-    MeteredSink in(bz, meter);
-    fill(in);
-    bz.finish();
+    run(bz);
   }
+}
+
+// An input archive converted to the tar of a zstd record. The meter counts
+// the input read, whose size is known, rather than the tar made of it.
+void write_converted_tar(PreparedItem& p, OutputFile& out, const PaxOptions& pax, unsigned jobs,
+                         ProgressMeter& meter) {
+  const BuildItem& item = *p.item;
+  const int fd = p.fd.get();
+  int64_t at = 0, metered = 0;
+  PullSource input = [&](char* buf, size_t n) {
+    const size_t got = read_some(fd, buf, n, item.value);
+    at += static_cast<int64_t>(got);
+    if (at > metered) {
+      meter.advance(static_cast<uint64_t>(at - metered));
+      metered = at;
+    }
+    return got;
+  };
+  SeekFunction seek;
+  if (p.regular)
+    seek = [&](int64_t offset, int whence) -> int64_t {
+      const off_t to = ::lseek(fd, static_cast<off_t>(offset), whence);
+      if (to >= 0) at = static_cast<int64_t>(to);
+      return to;
+    };
+  ConvertReport report;
+  write_compressed(item, out, jobs, nullptr,
+                   [&](ByteSink& sink) { report = convert_to_pax(item.value, input, seek, sink, pax); });
+  if (report.leading_slashes_removed > 0)
+    p.unpack_warning = "removed the leading '/' from " + std::to_string(report.leading_slashes_removed) +
+                       " names, as the installer would";
 }
 
 // The input bytes a build takes in, as the progress meter counts them; 0
@@ -307,6 +371,12 @@ uint64_t input_total(const Preflight& pf) {
     switch (p.item->kind) {
       case BuildItem::Kind::env: total += p.item->value.size() + 1; break;
       case BuildItem::Kind::archive: total += tar_stream_size(p.entries); break;
+      case BuildItem::Kind::tar:
+        if (p.item->codec == Codec::zstd && p.regular) {
+          total += p.size;  // converted: the meter counts the file read
+          break;
+        }
+        [[fallthrough]];
       default:
         if (!p.regular) return 0;
         total += p.size;
@@ -317,7 +387,7 @@ uint64_t input_total(const Preflight& pf) {
 
 // Input bytes pass through `meter` on their way to the output or the
 // compressor.
-void write_body(PreparedItem& p, OutputFile& out, const ScanOptions& scan, unsigned jobs, ProgressMeter& meter) {
+void write_body(PreparedItem& p, OutputFile& out, const PaxOptions& pax, unsigned jobs, ProgressMeter& meter) {
   const BuildItem& item = *p.item;
   MeteredSink metered_out(out, meter);
   switch (item.kind) {
@@ -333,11 +403,13 @@ void write_body(PreparedItem& p, OutputFile& out, const ScanOptions& scan, unsig
       copy_exact(p.fd.get(), p.size, item.value, metered_out);
       return;
     case BuildItem::Kind::script:
-      write_compressed(item, out, jobs, meter, [&](ByteSink& sink) { copy_input(p, sink); });
+      write_compressed(item, out, jobs, &meter, [&](ByteSink& sink) { copy_input(p, sink); });
       return;
     case BuildItem::Kind::tar: {
+      if (item.codec == Codec::zstd) return write_converted_tar(p, out, pax, jobs, meter);
+      // Stored as it is: the raw headers tell what the type-2 unpacker does.
       TarCheck tar;
-      write_compressed(item, out, jobs, meter, [&](ByteSink& sink) {
+      write_compressed(item, out, jobs, &meter, [&](ByteSink& sink) {
         TeeSink both(sink, tar);
         copy_input(p, both);
       });
@@ -345,7 +417,12 @@ void write_body(PreparedItem& p, OutputFile& out, const ScanOptions& scan, unsig
       return;
     }
     case BuildItem::Kind::archive:
-      write_compressed(item, out, jobs, meter, [&](ByteSink& sink) { write_tar(p.entries, sink, scan); });
+      write_compressed(item, out, jobs, &meter, [&](ByteSink& sink) {
+        if (item.codec == Codec::zstd)
+          write_pax_tree(p.entries, sink, pax);
+        else
+          write_tar(p.entries, sink, ScanOptions{pax.dereference, false, std::nullopt});
+      });
       return;
   }
 }
@@ -399,12 +476,12 @@ namespace {
 
 // A record: its head is written with length 0 first and filled in once the
 // body (whose compressed length is not known beforehand) is complete.
-void write_record(PreparedItem& p, OutputFile& out, const ScanOptions& scan, unsigned jobs, ProgressMeter& meter) {
+void write_record(PreparedItem& p, OutputFile& out, const PaxOptions& pax, unsigned jobs, ProgressMeter& meter) {
   const uint64_t head_at = out.position();
   unsigned char head[RECORD_HEAD_SIZE];
   encode_record_head(head, 0, record_type_of(*p.item));
   out.write(head, sizeof head);
-  write_body(p, out, scan, jobs, meter);
+  write_body(p, out, pax, jobs, meter);
   // The 4 GiB limit on the whole file keeps the length within 32 bits.
   uint64_t length = out.position() - head_at - RECORD_HEAD_SIZE;
   encode_record_head(head, static_cast<uint32_t>(length), record_type_of(*p.item));
@@ -413,7 +490,8 @@ void write_record(PreparedItem& p, OutputFile& out, const ScanOptions& scan, uns
 
 }  // namespace
 
-void build_installer(const BuildRequest& request, const char* argv0) {
+void build_installer(const BuildRequest& given, const char* argv0) {
+  BuildRequest request = given;
   Preflight pf = prepare(request, argv0);
   for (const PreparedItem& p : pf.items)
     if (!p.left_out.empty())
@@ -421,7 +499,6 @@ void build_installer(const BuildRequest& request, const char* argv0) {
                    p.item->option().c_str(), p.item->value.c_str(), p.left_out.c_str());
   for (const std::string& warning : ordering_warnings(request.items))
     std::fprintf(stderr, "vnpack: warning: %s\n", warning.c_str());
-  ScanOptions scan{request.dereference, std::nullopt};
 
   OutputFile out(pf.output_path);
   ProgressMeter meter(input_total(pf), stderr);
@@ -432,7 +509,7 @@ void build_installer(const BuildRequest& request, const char* argv0) {
   encode_header(header, 0);
   out.write(header, sizeof header);
   const unsigned jobs = request.jobs > 0 ? request.jobs : default_jobs();
-  for (PreparedItem& p : pf.items) write_record(p, out, scan, jobs, meter);
+  for (PreparedItem& p : pf.items) write_record(p, out, pf.pax, jobs, meter);
 
   encode_header(header, static_cast<uint32_t>(out.position() - payload_offset));
   out.write_at(header, sizeof header, payload_offset);

@@ -32,8 +32,8 @@ std::string typeflag_name(char typeflag) {
 
 namespace {
 
-constexpr size_t MODE_AT = 100, SIZE_AT = 124, CHKSUM_AT = 148, TYPEFLAG_AT = 156, MAGIC_AT = 257,
-                 PREFIX_AT = 345;
+constexpr size_t MODE_AT = 100, UID_AT = 108, GID_AT = 116, SIZE_AT = 124, MTIME_AT = 136, CHKSUM_AT = 148,
+                 TYPEFLAG_AT = 156, LINKNAME_AT = 157, MAGIC_AT = 257, PREFIX_AT = 345;
 
 // An octal field: leading blanks, digits, then a NUL, a blank or the end of
 // the field. GNU base-256 (high bit of the first byte set) is read too.
@@ -136,6 +136,11 @@ void TarLister::take_header() {
   entry.mode = static_cast<uint32_t>(*mode & 07777);
   entry.size = *size;
   entry.has_prefix = std::memcmp(block_ + MAGIC_AT, "ustar", 5) == 0 && block_[PREFIX_AT] != 0;
+  entry.uid = parse_number(block_ + UID_AT, 8).value_or(0);
+  entry.gid = parse_number(block_ + GID_AT, 8).value_or(0);
+  entry.mtime = static_cast<int64_t>(parse_number(block_ + MTIME_AT, 12).value_or(0));
+  const char* linkname = reinterpret_cast<const char*>(block_ + LINKNAME_AT);
+  entry.linkname.assign(linkname, strnlen(linkname, TAR_NAME_MAX));
   on_entry_(entry);
 
   // The unpacker gives a directory no data, whatever its size field says.
