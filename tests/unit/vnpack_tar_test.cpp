@@ -53,7 +53,7 @@ TEST(VnpackTarHeader, DirectoryAndLimits) {
   unsigned char block[TAR_BLOCK];
   TarEntry dir;
   dir.name = "sub/";
-  dir.is_dir = true;
+  dir.kind = vnpack::EntryKind::dir;
   dir.mode = 0700;
   vnpack::encode_tar_header(dir, block);
   EXPECT_EQ(block[156], '5');
@@ -104,7 +104,7 @@ std::vector<unsigned char> prefix(const std::vector<unsigned char>& v, size_t n)
 TEST(VnpackTarLister, ReadsBackWhatTheWriterWroteInAnySplit) {
   TarEntry dir;
   dir.name = "d/";
-  dir.is_dir = true;
+  dir.kind = vnpack::EntryKind::dir;
   dir.mode = 0755;
   auto archive = archive_of({{dir, ""},
                              {file_entry("d/a", 0600, 700), std::string(700, 'a')},

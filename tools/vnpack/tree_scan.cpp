@@ -136,8 +136,9 @@ void Scanner::add(const std::string& disk_path, const std::string& name) {
   } else if (S_ISREG(st.st_mode)) {
     if (!take_file(entry, st)) return;
   } else {
-    refusals.push_back(disk_path + ": is " + kind_of(st.st_mode) + "; only regular files, directories" +
-                       (options.full_tar ? " and symbolic links" : "") + " can be archived");
+    refusals.push_back(disk_path + ": is " + kind_of(st.st_mode) + "; only regular files" +
+                       (options.full_tar ? ", directories and symbolic links" : " and directories") +
+                       " can be archived");
     return;
   }
   if (!options.full_tar && entry.name.size() > TAR_NAME_MAX)
