@@ -199,7 +199,7 @@ std::string UnpackAudit::summary() const {
   if (count_ == 0) return "";
   return std::to_string(count_) + (count_ == 1 ? " entry" : " entries") +
          " the installer does not unpack as meant (first: " + first_ +
-         "); --compress zstd converts the archive so that it unpacks as meant (or write it in ustar "
+         "); --tar with --compress zstd converts such an archive so that it unpacks as meant (or write it in ustar "
          "format with names of at most 100 bytes)";
 }
 

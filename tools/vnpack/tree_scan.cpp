@@ -126,7 +126,8 @@ void Scanner::add(const std::string& disk_path, const std::string& name) {
     left_out_path = disk_path;
     return;
   }
-  entry.mode = static_cast<uint32_t>(st.st_mode & 0777);
+  // The ustar writer of type 2 has always stored the permission bits alone.
+  entry.mode = static_cast<uint32_t>(st.st_mode & (options.full_tar ? 07777 : 0777));
   entry.mtime = static_cast<int64_t>(st.st_mtime);
   if (entry.kind == EntryKind::symlink) {
     entry.mode = 0777;

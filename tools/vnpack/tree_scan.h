@@ -29,7 +29,7 @@ struct TarEntry {
   std::string name;    // in the archive; a directory's ends in '/'
   std::string source;  // the path to read it from
   EntryKind kind = EntryKind::file;
-  uint32_t mode = 0;   // permission bits only
+  uint32_t mode = 0;   // permission bits (and set-id and sticky bits for zstd)
   uint64_t size = 0;   // of a regular file; 0 otherwise
   int64_t mtime = 0;   // whole seconds since the Epoch
   FileId id{};         // of a regular file, to find its other names
