@@ -360,7 +360,7 @@ void write_converted_tar(PreparedItem& p, OutputFile& out, const PaxOptions& pax
                    [&](ByteSink& sink) { report = convert_to_pax(item.value, input, seek, sink, pax); });
   if (report.leading_slashes_removed > 0)
     p.unpack_warning = "removed the leading '/' from " + std::to_string(report.leading_slashes_removed) +
-                       " names, as the installer would";
+                       (report.leading_slashes_removed == 1 ? " name" : " names") + ", as the installer would";
 }
 
 // The input bytes a build takes in, as the progress meter counts them; 0

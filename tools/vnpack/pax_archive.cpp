@@ -116,7 +116,7 @@ class Converter {
   std::optional<std::string> inside_name(const char* raw, const std::string& shown, const char* what);
   void copy_data(ArchiveReader& reader, const PaxEntry& e);
   void refuse(const std::string& name, const std::string& why) {
-    refusals_.push_back(path_ + ": entry '" + printable(name) + "' " + why);
+    refusals_.push_back(path_ + ": entry '" + printable(name) + "': " + why);
   }
 
   const std::string& path_;
