@@ -147,13 +147,4 @@ TEST(VnpackTarLister, ReportsDamage) {
   EXPECT_EQ(list_in_pieces(tail, 512).entries->size(), 1u);
 }
 
-TEST(VnpackTarLister, TypeNames) {
-  EXPECT_EQ(vnpack::typeflag_name('0'), "file");
-  EXPECT_EQ(vnpack::typeflag_name('\0'), "file");
-  EXPECT_EQ(vnpack::typeflag_name('5'), "dir");
-  EXPECT_EQ(vnpack::typeflag_name('2'), "symlink");
-  EXPECT_EQ(vnpack::typeflag_name('Z'), "type-Z");
-  EXPECT_EQ(vnpack::typeflag_name('\x01'), "type-1");
-}
-
 }  // namespace

@@ -8,28 +8,6 @@
 
 namespace vnpack {
 
-std::string typeflag_name(char typeflag) {
-  switch (typeflag) {
-    case '0':
-    case '\0':
-    case '7': return "file";
-    case '5': return "dir";
-    case '1': return "hardlink";
-    case '2': return "symlink";
-    case '3': return "chardev";
-    case '4': return "blockdev";
-    case '6': return "fifo";
-    case 'x':
-    case 'g': return "pax";
-    case 'L':
-    case 'K': return "longname";
-    default: break;
-  }
-  unsigned char c = static_cast<unsigned char>(typeflag);
-  if (c >= 0x20 && c < 0x7f) return std::string("type-") + typeflag;
-  return "type-" + std::to_string(c);
-}
-
 namespace {
 
 constexpr size_t MODE_AT = 100, UID_AT = 108, GID_AT = 116, SIZE_AT = 124, MTIME_AT = 136, CHKSUM_AT = 148,

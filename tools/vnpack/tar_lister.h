@@ -32,9 +32,6 @@ struct TarListEntry {
 // that a name from an archive cannot play tricks on the terminal.
 std::string printable(std::string_view text);
 
-// "file", "dir", "symlink", ... for a typeflag.
-std::string typeflag_name(char typeflag);
-
 class TarLister : public ByteSink {
  public:
   using Callback = std::function<void(const TarListEntry&)>;
