@@ -160,6 +160,10 @@ void UnpackAudit::note(const TarListEntry& entry) {
     case 'g': what = "an extended header, unpacked as a file of its own"; break;
     case 'L':
     case 'K': what = "a long-name header, unpacked as a file of its own"; break;
+    // The type-2 unpacker makes every entry but a directory a regular file
+    // of the header's size, which a link does not have.
+    case '1': what = "a hard link, unpacked as an empty file"; break;
+    case '2': what = "a symbolic link, unpacked as an empty file"; break;
     case '0':
     case '\0':
       // Old archives mark a directory by the name alone.
@@ -178,7 +182,7 @@ std::string UnpackAudit::summary() const {
   return std::to_string(count_) + (count_ == 1 ? " entry" : " entries") +
          " the installer does not unpack as meant (first: " + first_ +
          "); --tar with --compress zstd converts such an archive so that it unpacks as meant (or write it in ustar "
-         "format with names of at most 100 bytes)";
+         "format with names of at most 100 bytes and no links)";
 }
 
 }  // namespace vnpack
