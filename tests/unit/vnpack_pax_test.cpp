@@ -126,6 +126,15 @@ TEST_F(VnpackPaxTree, SharedInodesBecomeHardLinksAndTimesAreClamped) {
   EXPECT_EQ(back[3].type, 'l');
   EXPECT_EQ(back[3].link, "b");
   for (const auto& e : back) EXPECT_EQ(e.mtime, 1000);
+
+  // A followed link is one more name than the file's link count.
+  StringSink followed;
+  vnpack::write_pax_tree(vnpack::scan_tree("t", {true, true, std::nullopt}), followed, {true, std::nullopt});
+  const auto names = listed(followed.bytes);
+  ASSERT_EQ(names.size(), 4u);
+  EXPECT_EQ(names[3].name, "s");
+  EXPECT_EQ(names[3].type, 'h');
+  EXPECT_EQ(names[3].link, "a");
 }
 
 TEST_F(VnpackPaxTree, EveryEntryAnArchiveCannotHoldIsNamed) {

@@ -24,7 +24,9 @@ using Resolver = std::unique_ptr<archive_entry_linkresolver, void (*)(archive_en
 using Entry = std::unique_ptr<archive_entry, void (*)(archive_entry*)>;
 
 // The name of an earlier entry this file shares its inode with, if any.
-std::optional<std::string> earlier_link(archive_entry_linkresolver* resolver, const TarEntry& t) {
+// Through followed links one file may come up under more names than its
+// link count, so the resolver then keeps every name (a count of 0).
+std::optional<std::string> earlier_link(archive_entry_linkresolver* resolver, const TarEntry& t, bool dereference) {
   if (t.kind != EntryKind::file || t.nlink < 2) return std::nullopt;
   Entry e(archive_entry_new(), archive_entry_free);
   if (!e) throw std::bad_alloc();
@@ -32,7 +34,7 @@ std::optional<std::string> earlier_link(archive_entry_linkresolver* resolver, co
   archive_entry_set_filetype(e.get(), AE_IFREG);
   archive_entry_set_dev(e.get(), t.id.first);
   archive_entry_set_ino64(e.get(), static_cast<la_int64_t>(t.id.second));
-  archive_entry_set_nlink(e.get(), t.nlink);
+  archive_entry_set_nlink(e.get(), dereference ? 0 : t.nlink);
   archive_entry* linked = e.get();
   archive_entry* spare = nullptr;
   // The tar strategy hands back the entry it was given, marked as a link
@@ -62,7 +64,7 @@ void write_pax_tree(const std::vector<TarEntry>& entries, ByteSink& out, const P
         e.target = t.link_target;
         break;
       case EntryKind::file:
-        if (auto target = earlier_link(resolver.get(), t)) {
+        if (auto target = earlier_link(resolver.get(), t, options.dereference)) {
           e.type = PaxType::hardlink;
           e.target = *target;
         } else {
