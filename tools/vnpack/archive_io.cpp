@@ -119,8 +119,12 @@ void PaxWriter::finish() {
 // Reading
 // ---------------------------------------------------------------------------
 
-ArchiveReader::ArchiveReader(PullSource source, Formats formats, SeekFunction seek)
-    : archive_(archive_read_new()), source_(std::move(source)), seek_(std::move(seek)), buf_(IO_CHUNK) {
+ArchiveReader::ArchiveReader(PullSource source, Formats formats, SeekFunction seek, std::string context)
+    : archive_(archive_read_new()),
+      source_(std::move(source)),
+      seek_(std::move(seek)),
+      context_(std::move(context)),
+      buf_(IO_CHUNK) {
   if (archive_ == nullptr) throw std::bad_alloc();
   if (formats == Formats::tar) {
     archive_read_support_format_tar(archive_);
@@ -140,7 +144,14 @@ ArchiveReader::ArchiveReader(PullSource source, Formats formats, SeekFunction se
   if (seek_) archive_read_set_seek_callback(archive_, ArchiveCallbacks::seek);
   archive_read_set_read_callback(archive_, ArchiveCallbacks::read);
   archive_read_set_callback_data(archive_, this);
-  if (archive_read_open1(archive_) != ARCHIVE_OK) fail();
+  if (archive_read_open1(archive_) != ARCHIVE_OK) {
+    try {
+      fail();
+    } catch (...) {
+      archive_read_free(archive_);  // the destructor does not run
+      throw;
+    }
+  }
 }
 
 ArchiveReader::~ArchiveReader() { archive_read_free(archive_); }
@@ -164,7 +175,7 @@ la_int64_t ArchiveCallbacks::seek(struct archive*, void* self, la_int64_t offset
 
 void ArchiveReader::fail() {
   if (source_error_) std::rethrow_exception(source_error_);
-  throw Failure(error_text(archive_));
+  throw Failure(context_ + error_text(archive_));
 }
 
 struct archive_entry* ArchiveReader::next() {

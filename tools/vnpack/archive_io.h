@@ -74,8 +74,10 @@ class ArchiveReader {
     any,  // what users have: tar, cpio, zip, 7z, ..., compressed or not
   };
   // `seek` may be empty; with it, formats that need seeking (zip's central
-  // directory, 7z) are read too.
-  ArchiveReader(PullSource source, Formats formats, SeekFunction seek = {});
+  // directory, 7z) are read too. libarchive's descriptions of damage are
+  // thrown after `context` (which names the input); what the source throws
+  // passes as it is.
+  ArchiveReader(PullSource source, Formats formats, SeekFunction seek = {}, std::string context = "");
   ArchiveReader(const ArchiveReader&) = delete;
   ArchiveReader& operator=(const ArchiveReader&) = delete;
   ~ArchiveReader();
@@ -93,6 +95,7 @@ class ArchiveReader {
   struct archive* archive_;
   PullSource source_;
   SeekFunction seek_;
+  std::string context_;
   std::vector<char> buf_;
   std::exception_ptr source_error_;
 };

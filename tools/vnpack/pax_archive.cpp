@@ -209,15 +209,8 @@ ConvertReport Converter::finish() {
 ConvertReport convert_to_pax(const std::string& path, const PullSource& input, const SeekFunction& seek,
                              ByteSink& out, const PaxOptions& options) {
   Converter converter(path, out, options);
-  try {
-    ArchiveReader reader(input, ArchiveReader::Formats::any, seek);
-    while (archive_entry* in = reader.next()) converter.take(reader, in);
-  } catch (const Failure& e) {
-    // libarchive's own messages name no file.
-    const std::string what = e.what();
-    if (what.rfind(path + ":", 0) == 0) throw;
-    throw Failure(path + ": refused for --tar: " + what);
-  }
+  ArchiveReader reader(input, ArchiveReader::Formats::any, seek, path + ": refused for --tar: ");
+  while (archive_entry* in = reader.next()) converter.take(reader, in);
   return converter.finish();
 }
 
