@@ -20,6 +20,11 @@ namespace {
 
 constexpr const char* BANNER_NOTICE = "Self-extracting software installer";
 
+// The run reached the end of the package, but a record failed: an archive
+// not unpacked (or, with "-gz", not written) whole, a helper or script not
+// written out or started. Scripts and CI jobs must not take that for success.
+constexpr int EXIT_RECORD_FAILED = 2;
+
 // The file the running program was started from, as the system knows it.
 constexpr const char* RUNNING_PROGRAM = "/proc/self/exe";
 
@@ -162,5 +167,5 @@ int vninstall(int flags, const char* argv0) {
 
   if (!gz_install)
     std::fputs(install_failed ? "ERROR: Installation failed.\n" : "Installation successfully completed.\n", stdout);
-  return 0;
+  return install_failed ? EXIT_RECORD_FAILED : 0;
 }
