@@ -17,6 +17,13 @@ std::string error_text(struct archive* a) {
   return text != nullptr ? text : "unknown libarchive error";
 }
 
+// After damage the reader is in its fatal state, where freeing it skips the
+// close that releases its input stages: close first.
+void close_and_free(struct archive* a) {
+  archive_read_close(a);
+  archive_read_free(a);
+}
+
 }  // namespace
 
 // libarchive calls these; an exception must not cross its C frames, so it
@@ -51,14 +58,17 @@ PaxWriter::PaxWriter(ByteSink& out) : archive_(archive_write_new()), entry_(arch
 }
 
 PaxWriter::~PaxWriter() {
-  // After a failure nothing more may reach the sink; the output is dropped.
-  if (!finished_) archive_write_fail(archive_);
+  // After a failure nothing more reaches the sink: the closing blocks that
+  // freeing writes are dropped (a writer marked failed instead would not
+  // release all it holds).
+  discarding_ = !finished_;
   archive_write_free(archive_);
   archive_entry_free(entry_);
 }
 
 la_ssize_t ArchiveCallbacks::write(struct archive*, void* self, const void* data, size_t n) {
   auto* writer = static_cast<PaxWriter*>(self);
+  if (writer->discarding_) return static_cast<la_ssize_t>(n);
   try {
     writer->out_.write(data, n);
   } catch (...) {
@@ -148,13 +158,13 @@ ArchiveReader::ArchiveReader(PullSource source, Formats formats, SeekFunction se
     try {
       fail();
     } catch (...) {
-      archive_read_free(archive_);  // the destructor does not run
+      close_and_free(archive_);  // the destructor does not run
       throw;
     }
   }
 }
 
-ArchiveReader::~ArchiveReader() { archive_read_free(archive_); }
+ArchiveReader::~ArchiveReader() { close_and_free(archive_); }
 
 la_ssize_t ArchiveCallbacks::read(struct archive*, void* self, const void** buf) {
   auto* reader = static_cast<ArchiveReader*>(self);

@@ -60,6 +60,7 @@ class PaxWriter : public ByteSink {
   ByteSink& out_;
   std::exception_ptr sink_error_;  // thrown by out_, carried across libarchive
   bool finished_ = false;
+  bool discarding_ = false;  // being freed unfinished
 };
 
 // Hands out up to n bytes of the archive; 0 at its end. May throw.
