@@ -40,7 +40,7 @@ printf '\177ELF stand-in for the installer program\n' >stub
 for ((i = $(stat -c %s stub); i < 1000; i++)); do printf "\\$(printf %o $((97 + i % 26)))"; done >>stub
 stub_size=$(stat -c %s stub)
 package() {  # package NAME ITEM...: the package part of a built installer
-  "$vnpack" build -o setup --stub stub "${@:2}" >/dev/null
+  "$vnpack" build -o setup --stub stub --compress bzip2 "${@:2}" >/dev/null
   tail -c +$((stub_size + 1)) setup >"$1"
 }
 package env-and-archive --env VN_PRODUCT=hello --archive tree

@@ -4,7 +4,7 @@
 # Packages named as arguments are wanted as well; NAME:ARCH is a package of
 # another architecture, which is then enabled.
 set -u
-packages=(cmake g++ make binutils libbz2-dev libzstd-dev libsodium-dev googletest libgtest-dev bzip2 pbzip2 zstd tar pkg-config groff-base man-db signify-openbsd)
+packages=(cmake g++ make binutils libbz2-dev libzstd-dev libsodium-dev libarchive-dev googletest libgtest-dev bzip2 pbzip2 zstd tar pkg-config groff-base man-db signify-openbsd libarchive-tools)
 
 packages+=("$@")
 

@@ -12,5 +12,5 @@ output=$2
   --env VN_VERSION=1.7 \
   --env VN_LANGUAGE=en \
   --welcome "$here/welcome.txt" \
-  --compress zstd --archive "$here/files" \
+  --archive "$here/files" \
   --script "$here/postinstall.sh"

@@ -32,7 +32,7 @@ put_byte src/big.bin 123456789 B
 put_byte src/big.bin $((2 * GiB - 1)) C
 put_byte src/big.bin $((2 * GiB)) D
 put_byte src/big.bin $((big - 1)) E
-vnpack build -o setup1 --level 1 --archive src
+vnpack build -o setup1 --compress bzip2 --level 1 --archive src
 mkdir inst1
 (cd inst1 && ../setup1 </dev/null >../out1 2>&1) || fail "setup1 exited with $?"
 grep -qx "Extracting big.bin .. $big bytes" out1 || { cat out1; fail "no line for big.bin"; }
@@ -49,7 +49,7 @@ tar --format=ustar -C first -cf first.tar first.txt && bzip2 first.tar
 # One archive record whose body is a small stream followed by 2 GiB of
 # bytes that are no stream: the records after it start beyond 2^31.
 cp first.tar.bz2 body && truncate -s +$((2 * GiB)) body
-vnpack build -o setup2 --raw 2 body --env BEYOND=1 --archive after
+vnpack build -o setup2 --raw 2 body --env BEYOND=1 --compress bzip2 --archive after
 vnpack verify setup2 >/dev/null || fail "vnpack verify setup2"
 vnpack list setup2 >list2 || { cat list2; fail "vnpack list setup2"; }
 mkdir inst2

@@ -53,7 +53,7 @@ TEST(VnpackTarHeader, DirectoryAndLimits) {
   unsigned char block[TAR_BLOCK];
   TarEntry dir;
   dir.name = "sub/";
-  dir.is_dir = true;
+  dir.kind = vnpack::EntryKind::dir;
   dir.mode = 0700;
   vnpack::encode_tar_header(dir, block);
   EXPECT_EQ(block[156], '5');
@@ -104,7 +104,7 @@ std::vector<unsigned char> prefix(const std::vector<unsigned char>& v, size_t n)
 TEST(VnpackTarLister, ReadsBackWhatTheWriterWroteInAnySplit) {
   TarEntry dir;
   dir.name = "d/";
-  dir.is_dir = true;
+  dir.kind = vnpack::EntryKind::dir;
   dir.mode = 0755;
   auto archive = archive_of({{dir, ""},
                              {file_entry("d/a", 0600, 700), std::string(700, 'a')},
@@ -145,15 +145,6 @@ TEST(VnpackTarLister, ReportsDamage) {
   auto again = archive_of({{file_entry("late", 0644, 0), ""}});
   tail.insert(tail.end(), again.begin(), again.end());
   EXPECT_EQ(list_in_pieces(tail, 512).entries->size(), 1u);
-}
-
-TEST(VnpackTarLister, TypeNames) {
-  EXPECT_EQ(vnpack::typeflag_name('0'), "file");
-  EXPECT_EQ(vnpack::typeflag_name('\0'), "file");
-  EXPECT_EQ(vnpack::typeflag_name('5'), "dir");
-  EXPECT_EQ(vnpack::typeflag_name('2'), "symlink");
-  EXPECT_EQ(vnpack::typeflag_name('Z'), "type-Z");
-  EXPECT_EQ(vnpack::typeflag_name('\x01'), "type-1");
 }
 
 }  // namespace

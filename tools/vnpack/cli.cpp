@@ -2,6 +2,8 @@
 #include "cli.h"
 
 #include <charconv>
+#include <ctime>
+#include <limits>
 #include <string_view>
 #include <utility>
 
@@ -12,7 +14,8 @@
 namespace vnpack {
 
 const char* const USAGE_TEXT =
-    "Usage: vnpack build -o OUTPUT [--stub FILE] [--dereference] [--level N] ITEM...\n"
+    "Usage: vnpack build -o OUTPUT [--stub FILE] [--dereference] [--mtime SECONDS]\n"
+    "                    [--compress CODEC] [--level N] [--jobs N] ITEM...\n"
     "       vnpack list [--contents] INSTALLER\n"
     "       vnpack verify [--key KEY.pub] INSTALLER\n"
     "       vnpack keygen -p KEY.pub -s KEY.sec\n"
@@ -23,9 +26,10 @@ const char* const USAGE_TEXT =
     "  --env NAME=VALUE   environment record (type 12), under 1024 bytes\n"
     "  --welcome FILE     welcome text (type 1), shown word-wrapped before the\n"
     "                     installer asks for the install directory\n"
-    "  --archive DIR      the contents of DIR as a tar archive, compressed (type 2,\n"
-    "                     or type 20 with --compress zstd)\n"
-    "  --tar FILE         an existing tar file, compressed (type 2 or 20)\n"
+    "  --archive DIR      the contents of DIR as a tar archive, compressed (type 20,\n"
+    "                     or type 2 with --compress bzip2)\n"
+    "  --tar FILE         an existing archive (tar, compressed or not, zip, ...),\n"
+    "                     converted (type 20), or a tar stored as it is (type 2)\n"
     "  --bz2 FILE         an existing bzip2-compressed tar file, stored as it is (type 2)\n"
     "  --helper FILE      an executable (type 7), run with the installer's working\n"
     "                     directory and environment\n"
@@ -36,14 +40,16 @@ const char* const USAGE_TEXT =
     "  -o, --output OUTPUT  the installer to write (replaced only when complete)\n"
     "  --stub FILE          installer program to put in front\n"
     "                       (default: the vninstall next to vnpack)\n"
-    "  --compress CODEC     bzip2 (the default; every installer reads it) or zstd\n"
-    "                       (installs many times faster; needs an installer program\n"
-    "                       that reads zstd) for the archives after it (scripts stay\n"
+    "  --compress CODEC     zstd (the default: links, long names and times, fast to\n"
+    "                       install) or bzip2 (type 2, read by every installer\n"
+    "                       program) for the archives after it (scripts stay\n"
     "                       bzip2); resets --level\n"
-    "  --level N            the codec's level for the items after it: bzip2 block\n"
-    "                       size 1-9 (default 9), zstd level 1-19 (default 19)\n"
+    "  --level N            the codec's level for the items after it: zstd level\n"
+    "                       1-19 (default 19), bzip2 block size 1-9 (default 9)\n"
     "  --jobs N             compress on N threads (default: one per processor)\n"
     "  --dereference        store what symbolic links under --archive point to\n"
+    "  --mtime SECONDS      no stored time later than this (default:\n"
+    "                       SOURCE_DATE_EPOCH when it is set)\n"
     "  --sign KEY.sec       sign the installer with this signify secret key (no\n"
     "                       passphrase); installers check it against KEY.pub in\n"
     "                       their trusted key directory. Also writes\n"
@@ -149,6 +155,21 @@ int parse_level(const std::string& text, Codec codec) {
   return static_cast<int>(level);
 }
 
+}  // namespace
+
+std::optional<int64_t> parse_epoch_seconds(const std::string& text) {
+  std::string_view digits(text);
+  if (!digits.empty() && digits.front() == '@') digits.remove_prefix(1);
+  int64_t seconds = 0;
+  if (digits.empty() || digits.front() == '-' || digits.front() == '+') return std::nullopt;
+  auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), seconds);
+  if (ec != std::errc() || end != digits.data() + digits.size()) return std::nullopt;
+  if (static_cast<uint64_t>(seconds) > static_cast<uint64_t>(std::numeric_limits<time_t>::max())) return std::nullopt;
+  return seconds;
+}
+
+namespace {
+
 Codec parse_codec(const std::string& text) {
   if (text == "bzip2") return Codec::bzip2;
   if (text == "zstd") return Codec::zstd;
@@ -199,8 +220,10 @@ const BuildItem::Kind* item_option(std::string_view arg) {
 Request parse_build(ArgCursor& c) {
   BuildRequest req;
   bool have_output = false;
-  Codec codec = Codec::bzip2;
-  int level = DEFAULT_LEVEL;
+  Codec codec = Codec::zstd;
+  bool codec_given = false;
+  int level = ZSTD_DEFAULT_LEVEL;
+  bool level_given = false;
   auto add = [&](BuildItem::Kind kind, std::string value, unsigned type = 0) {
     BuildItem item;
     item.kind = kind;
@@ -209,7 +232,9 @@ Request parse_build(ArgCursor& c) {
     // The installer reads script records as bzip2 only.
     const bool bzip2_only = kind == BuildItem::Kind::script;
     item.codec = bzip2_only ? Codec::bzip2 : codec;
+    item.codec_given = codec_given;
     item.level = bzip2_only && codec != Codec::bzip2 ? DEFAULT_LEVEL : level;
+    item.level_given = level_given;
     req.items.push_back(std::move(item));
   };
   while (!c.done()) {
@@ -225,9 +250,18 @@ Request parse_build(ArgCursor& c) {
       req.stub = c.value(arg);
     } else if (arg == "--compress") {
       codec = parse_codec(c.value(arg));
+      codec_given = true;
       level = default_level(codec);
+      level_given = false;
     } else if (arg == "--level") {
       level = parse_level(c.value(arg), codec);
+      level_given = true;
+    } else if (arg == "--mtime") {
+      const std::string text = c.value(arg);
+      req.mtime_limit = parse_epoch_seconds(text);
+      if (!req.mtime_limit)
+        throw UsageError("bad time '" + text + "' for --mtime (use whole seconds since 1970-01-01 00:00:00 UTC, " +
+                         "e.g. $(date -d 2026-01-01 +%s))");
     } else if (arg == "--jobs") {
       req.jobs = parse_jobs(c.value(arg));
     } else if (arg == "--dereference") {

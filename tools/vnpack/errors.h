@@ -8,6 +8,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace vnpack {
 
@@ -21,6 +22,10 @@ struct Failure : std::runtime_error {
 
 // "PATH: what" plus the text of errno, for failed system calls.
 [[noreturn]] void fail_errno(const std::string& path, const std::string& what);
+
+// Several refusals as the text of one Failure: main() prints it after
+// "vnpack: ", so each line gets that prefix too.
+std::string as_lines(const std::vector<std::string>& lines);
 
 }  // namespace vnpack
 

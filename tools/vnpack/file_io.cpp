@@ -21,6 +21,12 @@ std::string last_component(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+std::string as_lines(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const std::string& line : lines) text += (text.empty() ? "" : "\nvnpack: ") + line;
+  return text;
+}
+
 Fd& Fd::operator=(Fd&& other) noexcept {
   if (this != &other) {
     if (fd_ >= 0) ::close(fd_);

@@ -12,6 +12,7 @@
 #include "package_reader.h"
 #include "package_signer.h"
 #include "tar_lister.h"
+#include "tar_listing.h"
 #include "zstd_stream.h"
 
 namespace vnpack {
@@ -74,6 +75,8 @@ class Lister {
   std::string script_details(const RecordInfo& r, std::string& problem);
   ByteSource body_source(const RecordInfo& r, uint64_t& pos);
   void list_archive(const RecordInfo& r);
+  void list_pax_archive(const RecordInfo& r);
+  void list_ustar_archive(const RecordInfo& r);
   void error(const std::string& line) {
     std::fprintf(out_, "%sERROR: %s\n", indent, line.c_str());
     damaged_ = true;
@@ -229,25 +232,36 @@ void Lister::list_archive(const RecordInfo& r) {
     warning("empty archive record: nothing to unpack");
     return;
   }
+  if (r.type == RECORD_ZSTD_ARCHIVE)
+    list_pax_archive(r);
+  else
+    list_ustar_archive(r);
+}
+
+// A type-20 archive as a tar program reads it, which is how the installer
+// unpacks it.
+void Lister::list_pax_archive(const RecordInfo& r) {
   uint64_t pos = 0;
-  ByteSource source = body_source(r, pos);
-  TarLister tar([&](const TarListEntry& e) {
-    std::fprintf(out_, "%s%-9s %04" PRIo32 " %12" PRIu64 "  %s\n", indent, typeflag_name(e.typeflag).c_str(), e.mode,
-                 e.size, printable(e.name).c_str());
-  });
-  if (r.type == RECORD_ZSTD_ARCHIVE) {
-    ZstdDecodeResult result = decode_zstd(source, tar);
-    if (result.status != ZstdDecodeResult::Status::complete) {
-      error(describe_zstd_problem(result));
-      return;
-    }
-  } else {
-    Bz2DecodeResult result = decode_bz2(source, tar);
-    if (result.status != Bz2DecodeResult::Status::complete) {
-      error(describe_bz2_problem(result));
-      return;
-    }
+  ZstdReader zstd(body_source(r, pos));
+  try {
+    list_tar([&](char* buf, size_t n) { return zstd.read(buf, n); },
+             [&](const ListedEntry& e) { std::fprintf(out_, "%s%s\n", indent, listing_line(e).c_str()); });
+  } catch (const Failure& e) {
+    if (zstd.result().status == ZstdDecodeResult::Status::complete) return error(e.what());
   }
+  if (zstd.result().status != ZstdDecodeResult::Status::complete) error(describe_zstd_problem(zstd.result()));
+}
+
+// A type-2 archive header by header, as its unpacker reads them: the name
+// field alone, every header an entry of its own.
+void Lister::list_ustar_archive(const RecordInfo& r) {
+  uint64_t pos = 0;
+  TarLister tar([&](const TarListEntry& t) {
+    ListedEntry e{listing_type(t.typeflag), t.mode, t.uid, t.gid, t.size, t.mtime, t.name, t.linkname};
+    std::fprintf(out_, "%s%s\n", indent, listing_line(e).c_str());
+  });
+  Bz2DecodeResult result = decode_bz2(body_source(r, pos), tar);
+  if (result.status != Bz2DecodeResult::Status::complete) return error(describe_bz2_problem(result));
   if (tar.ended()) return;
   if (tar.lacks_end_block())
     warning(tar.problem());

@@ -4,6 +4,7 @@
 //   vnpack list [--contents] INSTALLER
 //   vnpack verify [--key KEY.pub] INSTALLER
 //   vnpack keygen -p KEY.pub -s KEY.sec
+#include <clocale>
 #include <cstdio>
 #include <exception>
 #include <new>
@@ -57,6 +58,11 @@ int run(const vnpack::Request& request, const char* argv0) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // libarchive converts names between the locale's character set and the
+  // UTF-8 of pax headers. A fixed UTF-8 locale keeps names byte for byte
+  // and the archive the same whatever the user's locale; without one, the
+  // C locale stores every name that is not ASCII as raw bytes.
+  std::setlocale(LC_CTYPE, "C.UTF-8");
   std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
   const char* argv0 = argc > 0 ? argv[0] : "vnpack";
   int status = EXIT_OK;

@@ -18,12 +18,13 @@
 #include "errors.h"
 #include "file_io.h"
 #include "output_file.h"
+#include "pax_archive.h"
 #include "package_format.h"
 #include "package_reader.h"
 #include "package_signer.h"
 #include "progress.h"
+#include "record_body.h"
 #include "stub_locator.h"
-#include "tar_lister.h"
 #include "tar_writer.h"
 #include "vnlib.h"
 #include "zstd_stream.h"
@@ -31,17 +32,6 @@
 namespace vnpack {
 
 namespace {
-
-// An item with what the checks found out about it.
-struct PreparedItem {
-  const BuildItem* item = nullptr;
-  Fd fd;                          // raw, tar, bz2
-  bool regular = false;
-  uint64_t size = 0;              // of a regular input file
-  std::vector<TarEntry> entries;  // archive
-  std::string left_out;           // archive: the old output, not stored
-  std::string unpack_warning;     // tar, bz2: entries not unpacked as meant
-};
 
 struct Preflight {
   std::string output_path;       // the output, symbolic links followed
@@ -51,6 +41,7 @@ struct Preflight {
   uint64_t stub_size = 0;
   std::vector<PreparedItem> items;
   std::optional<SecretKey> key;  // --sign
+  PaxOptions pax;  // how zstd archives are written
 };
 
 void check_env(const std::string& text) {
@@ -120,47 +111,6 @@ void check_executable(const PreparedItem& p) {
     throw Failure(p.item->value + ": not executable (--helper takes a program; chmod +x it)");
 }
 
-// Reads the tar bytes of a --tar or --bz2 item as they pass by and, at
-// the end, refuses what is no whole tar archive and notes the entries the
-// installer would not unpack as meant.
-class TarCheck : public ByteSink {
- public:
-  TarCheck() : tar_([this](const TarListEntry& e) { audit_.note(e); }) {}
-  TarCheck(const TarCheck&) = delete;  // the lister calls back into this one
-  TarCheck& operator=(const TarCheck&) = delete;
-  void write(const void* data, size_t n) override { tar_.write(data, n); }
-
-  // The installer unpacks whatever the headers say, checksums unchecked:
-  // bytes that are no tar archive (a gzip file, a text) would become
-  // garbage files.
-  void finish(PreparedItem& p) const {
-    if (!tar_.ended() && !tar_.lacks_end_block())
-      throw Failure(p.item->value + ": refused for " + p.item->option() + ": not a whole tar archive (" +
-                    tar_.problem() + ")");
-    p.unpack_warning = audit_.summary();
-  }
-
- private:
-  UnpackAudit audit_;
-  TarLister tar_;
-};
-
-void check_bz2(PreparedItem& p) {
-  uint64_t pos = 0;
-  const std::string& path = p.item->value;
-  int fd = p.fd.get();
-  ByteSource source = [&](char* buf, size_t n) {
-    size_t got = read_at(fd, buf, n, pos, path);
-    pos += got;
-    return got;
-  };
-  TarCheck tar;
-  Bz2DecodeResult r = decode_bz2(source, tar);
-  if (r.status != Bz2DecodeResult::Status::complete)
-    throw Failure(path + ": refused for --bz2: " + describe_bz2_problem(r));
-  tar.finish(p);
-}
-
 void prepare_stub(Preflight& pf, const BuildRequest& request, const char* argv0) {
   pf.stub_path = request.stub ? *request.stub : default_stub_path(argv0);
   try {
@@ -182,14 +132,25 @@ void prepare_stub(Preflight& pf, const BuildRequest& request, const char* argv0)
 // An installer program built before zstd archive records existed stops at
 // the first one ("Unexpected error in package file"): refuse to write one
 // behind it.
-void check_stub_reads_zstd(const Preflight& pf, const BuildRequest& request) {
-  for (const BuildItem& item : request.items) {
+// zstd is the default codec, but such a program gets bzip2 archives
+// (type 2) unless zstd was asked for by name.
+void check_stub_reads_zstd(const Preflight& pf, BuildRequest& request) {
+  std::optional<bool> reads_zstd;
+  for (BuildItem& item : request.items) {
     const bool compressed = item.kind == BuildItem::Kind::archive || item.kind == BuildItem::Kind::tar;
     if (!compressed || item.codec != Codec::zstd) continue;
-    if (find_bytes(pf.stub_fd.get(), zstd_support_marker(), pf.stub_path)) return;
-    throw Failure(pf.stub_path + ": this installer program cannot read zstd archive records; build " +
-                  item.option() + " " + item.value + " with --compress bzip2, or give an installer program " +
-                  "built with zstd support");
+    if (!reads_zstd) reads_zstd = find_bytes(pf.stub_fd.get(), zstd_support_marker(), pf.stub_path).has_value();
+    if (*reads_zstd) return;
+    if (item.codec_given)
+      throw Failure(pf.stub_path + ": this installer program cannot read zstd archive records; build " +
+                    item.option() + " " + item.value + " with --compress bzip2, or give an installer program " +
+                    "built with zstd support");
+    if (item.level_given)
+      throw Failure(pf.stub_path + ": this installer program reads only bzip2 archive records, but --level " +
+                    std::to_string(item.level) + " before " + item.option() + " " + item.value +
+                    " is a level of zstd, the default; say --compress bzip2 before --level");
+    item.codec = Codec::bzip2;
+    item.level = DEFAULT_LEVEL;
   }
 }
 
@@ -228,7 +189,18 @@ uint64_t known_size(const Preflight& pf) {
   return total;
 }
 
-Preflight prepare(const BuildRequest& request, const char* argv0) {
+// --mtime, else SOURCE_DATE_EPOCH, else none.
+std::optional<int64_t> mtime_limit(const BuildRequest& request) {
+  if (request.mtime_limit) return request.mtime_limit;
+  const char* epoch = std::getenv("SOURCE_DATE_EPOCH");
+  if (epoch == nullptr || *epoch == '\0') return std::nullopt;
+  if (auto seconds = parse_epoch_seconds(epoch)) return seconds;
+  throw Failure(std::string("SOURCE_DATE_EPOCH='") + epoch +
+                "': not a time in whole seconds since the Epoch (1970-01-01 00:00:00 UTC)");
+}
+
+// The request's items are final once the installer program is known.
+Preflight prepare(BuildRequest& request, const char* argv0) {
   Preflight pf;
   for (const BuildItem& item : request.items)
     if (item.kind == BuildItem::Kind::env) check_env(item.value);
@@ -237,7 +209,7 @@ Preflight prepare(const BuildRequest& request, const char* argv0) {
   prepare_stub(pf, request, argv0);
   check_stub_reads_zstd(pf, request);
   prepare_signing(pf, request);
-  ScanOptions scan{request.dereference, pf.output};
+  pf.pax = {request.dereference, mtime_limit(request)};
   for (const BuildItem& item : request.items) {
     PreparedItem p;
     p.item = &item;
@@ -252,7 +224,11 @@ Preflight prepare(const BuildRequest& request, const char* argv0) {
         check_executable(p);
         break;
       case BuildItem::Kind::bz2: open_input(p, true); break;
-      case BuildItem::Kind::archive: p.entries = scan_tree(item.value, scan, &p.left_out); break;
+      case BuildItem::Kind::archive: {
+        const ScanOptions scan{request.dereference, item.codec == Codec::zstd, pf.output};
+        p.entries = scan_tree(item.value, scan, &p.left_out);
+        break;
+      }
     }
     if (p.fd.valid()) check_not_output(pf, p.fd.get(), item.option() + " " + item.value);
     pf.items.push_back(std::move(p));
@@ -266,60 +242,6 @@ Preflight prepare(const BuildRequest& request, const char* argv0) {
   return pf;
 }
 
-// Copies exactly `size` bytes, refusing a file that changed since it was
-// checked.
-void copy_exact(int fd, uint64_t size, const std::string& path, ByteSink& out) {
-  std::vector<char> buf(IO_CHUNK);
-  uint64_t pos = 0;
-  while (pos < size) {
-    size_t want = size - pos < buf.size() ? static_cast<size_t>(size - pos) : buf.size();
-    size_t got = read_at(fd, buf.data(), want, pos, path);
-    if (got == 0) throw Failure(path + ": file became shorter while vnpack was reading it");
-    out.write(buf.data(), got);
-    pos += got;
-  }
-  char extra;
-  if (read_at(fd, &extra, 1, pos, path) != 0) throw Failure(path + ": file grew while vnpack was reading it");
-}
-
-void copy_input(PreparedItem& p, ByteSink& sink) {
-  if (p.regular)
-    copy_exact(p.fd.get(), p.size, p.item->value, sink);
-  else
-    copy_to_sink(p.fd.get(), sink, p.item->value);
-}
-
-// Hands every byte to two sinks.
-class TeeSink : public ByteSink {
- public:
-  TeeSink(ByteSink& first, ByteSink& second) : first_(first), second_(second) {}
-  void write(const void* data, size_t n) override {
-    first_.write(data, n);
-    second_.write(data, n);
-  }
-
- private:
-  ByteSink& first_;
-  ByteSink& second_;
-};
-
-// Runs an archive or tar item's tar bytes through the item's compressor; the
-// input passes through `meter` on its way.
-template <typename Fill>
-void write_compressed(const BuildItem& item, OutputFile& out, unsigned jobs, ProgressMeter& meter, Fill fill) {
-  if (item.codec == Codec::zstd) {
-    ZstdCompressor z(item.level, jobs, out);
-    MeteredSink in(z, meter);
-    fill(in);
-    z.finish();
-  } else {
-    ParallelBz2Compressor bz(item.level, jobs, out);
-    MeteredSink in(bz, meter);
-    fill(in);
-    bz.finish();
-  }
-}
-
 // The input bytes a build takes in, as the progress meter counts them; 0
 // when an input's size is not known beforehand.
 uint64_t input_total(const Preflight& pf) {
@@ -328,47 +250,18 @@ uint64_t input_total(const Preflight& pf) {
     switch (p.item->kind) {
       case BuildItem::Kind::env: total += p.item->value.size() + 1; break;
       case BuildItem::Kind::archive: total += tar_stream_size(p.entries); break;
+      case BuildItem::Kind::tar:
+        if (p.item->codec == Codec::zstd && p.regular) {
+          total += p.size;  // converted: the meter counts the file read
+          break;
+        }
+        [[fallthrough]];
       default:
         if (!p.regular) return 0;
         total += p.size;
     }
   }
   return total;
-}
-
-// Input bytes pass through `meter` on their way to the output or the
-// compressor.
-void write_body(PreparedItem& p, OutputFile& out, const ScanOptions& scan, unsigned jobs, ProgressMeter& meter) {
-  const BuildItem& item = *p.item;
-  MeteredSink metered_out(out, meter);
-  switch (item.kind) {
-    case BuildItem::Kind::env:
-      metered_out.write(item.value.c_str(), item.value.size() + 1);  // with its zero byte
-      return;
-    case BuildItem::Kind::raw:
-    case BuildItem::Kind::welcome:
-    case BuildItem::Kind::helper:
-      copy_input(p, metered_out);
-      return;
-    case BuildItem::Kind::bz2:
-      copy_exact(p.fd.get(), p.size, item.value, metered_out);
-      return;
-    case BuildItem::Kind::script:
-      write_compressed(item, out, jobs, meter, [&](ByteSink& sink) { copy_input(p, sink); });
-      return;
-    case BuildItem::Kind::tar: {
-      TarCheck tar;
-      write_compressed(item, out, jobs, meter, [&](ByteSink& sink) {
-        TeeSink both(sink, tar);
-        copy_input(p, both);
-      });
-      tar.finish(p);
-      return;
-    }
-    case BuildItem::Kind::archive:
-      write_compressed(item, out, jobs, meter, [&](ByteSink& sink) { write_tar(p.entries, sink, scan); });
-      return;
-  }
 }
 
 }  // namespace
@@ -428,12 +321,12 @@ void write_checksum_list(const std::string& path, const std::string& text) {
 
 // A record: its head is written with length 0 first and filled in once the
 // body (whose compressed length is not known beforehand) is complete.
-void write_record(PreparedItem& p, OutputFile& out, const ScanOptions& scan, unsigned jobs, ProgressMeter& meter) {
+void write_record(PreparedItem& p, OutputFile& out, const PaxOptions& pax, unsigned jobs, ProgressMeter& meter) {
   const uint64_t head_at = out.position();
   unsigned char head[RECORD_HEAD_SIZE];
   encode_record_head(head, 0, record_type_of(*p.item));
   out.write(head, sizeof head);
-  write_body(p, out, scan, jobs, meter);
+  write_body(p, out, pax, jobs, meter);
   // The 4 GiB limit on the whole file keeps the length within 32 bits.
   uint64_t length = out.position() - head_at - RECORD_HEAD_SIZE;
   encode_record_head(head, static_cast<uint32_t>(length), record_type_of(*p.item));
@@ -442,7 +335,8 @@ void write_record(PreparedItem& p, OutputFile& out, const ScanOptions& scan, uns
 
 }  // namespace
 
-void build_installer(const BuildRequest& request, const char* argv0) {
+void build_installer(const BuildRequest& given, const char* argv0) {
+  BuildRequest request = given;
   Preflight pf = prepare(request, argv0);
   for (const PreparedItem& p : pf.items)
     if (!p.left_out.empty())
@@ -450,7 +344,6 @@ void build_installer(const BuildRequest& request, const char* argv0) {
                    p.item->option().c_str(), p.item->value.c_str(), p.left_out.c_str());
   for (const std::string& warning : ordering_warnings(request.items))
     std::fprintf(stderr, "vnpack: warning: %s\n", warning.c_str());
-  ScanOptions scan{request.dereference, std::nullopt};
 
   OutputFile out(pf.output_path);
   ProgressMeter meter(input_total(pf), stderr);
@@ -465,7 +358,7 @@ void build_installer(const BuildRequest& request, const char* argv0) {
     out.write(record.data(), record.size());
   }
   const unsigned jobs = request.jobs > 0 ? request.jobs : default_jobs();
-  for (PreparedItem& p : pf.items) write_record(p, out, scan, jobs, meter);
+  for (PreparedItem& p : pf.items) write_record(p, out, pf.pax, jobs, meter);
 
   encode_header(header, static_cast<uint32_t>(out.position() - payload_offset));
   out.write_at(header, sizeof header, payload_offset);

@@ -8,32 +8,10 @@
 
 namespace vnpack {
 
-std::string typeflag_name(char typeflag) {
-  switch (typeflag) {
-    case '0':
-    case '\0':
-    case '7': return "file";
-    case '5': return "dir";
-    case '1': return "hardlink";
-    case '2': return "symlink";
-    case '3': return "chardev";
-    case '4': return "blockdev";
-    case '6': return "fifo";
-    case 'x':
-    case 'g': return "pax";
-    case 'L':
-    case 'K': return "longname";
-    default: break;
-  }
-  unsigned char c = static_cast<unsigned char>(typeflag);
-  if (c >= 0x20 && c < 0x7f) return std::string("type-") + typeflag;
-  return "type-" + std::to_string(c);
-}
-
 namespace {
 
-constexpr size_t MODE_AT = 100, SIZE_AT = 124, CHKSUM_AT = 148, TYPEFLAG_AT = 156, MAGIC_AT = 257,
-                 PREFIX_AT = 345;
+constexpr size_t MODE_AT = 100, UID_AT = 108, GID_AT = 116, SIZE_AT = 124, MTIME_AT = 136, CHKSUM_AT = 148,
+                 TYPEFLAG_AT = 156, LINKNAME_AT = 157, MAGIC_AT = 257, PREFIX_AT = 345;
 
 // An octal field: leading blanks, digits, then a NUL, a blank or the end of
 // the field. GNU base-256 (high bit of the first byte set) is read too.
@@ -136,6 +114,11 @@ void TarLister::take_header() {
   entry.mode = static_cast<uint32_t>(*mode & 07777);
   entry.size = *size;
   entry.has_prefix = std::memcmp(block_ + MAGIC_AT, "ustar", 5) == 0 && block_[PREFIX_AT] != 0;
+  entry.uid = parse_number(block_ + UID_AT, 8).value_or(0);
+  entry.gid = parse_number(block_ + GID_AT, 8).value_or(0);
+  entry.mtime = static_cast<int64_t>(parse_number(block_ + MTIME_AT, 12).value_or(0));
+  const char* linkname = reinterpret_cast<const char*>(block_ + LINKNAME_AT);
+  entry.linkname.assign(linkname, strnlen(linkname, TAR_NAME_MAX));
   on_entry_(entry);
 
   // The unpacker gives a directory no data, whatever its size field says.
@@ -177,6 +160,10 @@ void UnpackAudit::note(const TarListEntry& entry) {
     case 'g': what = "an extended header, unpacked as a file of its own"; break;
     case 'L':
     case 'K': what = "a long-name header, unpacked as a file of its own"; break;
+    // The type-2 unpacker makes every entry but a directory a regular file
+    // of the header's size, which a link does not have.
+    case '1': what = "a hard link, unpacked as an empty file"; break;
+    case '2': what = "a symbolic link, unpacked as an empty file"; break;
     case '0':
     case '\0':
       // Old archives mark a directory by the name alone.
@@ -194,7 +181,8 @@ std::string UnpackAudit::summary() const {
   if (count_ == 0) return "";
   return std::to_string(count_) + (count_ == 1 ? " entry" : " entries") +
          " the installer does not unpack as meant (first: " + first_ +
-         "); write the archive in ustar format with names of at most 100 bytes, or use --archive";
+         "); --tar with --compress zstd converts such an archive so that it unpacks as meant (or write it in ustar "
+         "format with names of at most 100 bytes and no links)";
 }
 
 }  // namespace vnpack

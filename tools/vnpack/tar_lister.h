@@ -1,6 +1,6 @@
 // tar_lister.h - reads a tar archive pushed to it in arbitrary pieces and
-// reports each entry header, the way the installer's unpacker will see it:
-// name (up to 100 bytes), typeflag, mode and size; directories have no data.
+// reports each entry header, the way the type-2 unpacker will see it: name
+// (up to 100 bytes), typeflag, mode and size; directories have no data.
 #ifndef VNPACK_TAR_LISTER_H
 #define VNPACK_TAR_LISTER_H
 
@@ -19,15 +19,18 @@ struct TarListEntry {
   char typeflag = '0';
   uint32_t mode = 0;
   uint64_t size = 0;
+  // Read for the listing only (0 or empty when unreadable): the unpacker
+  // uses none of them.
+  uint64_t uid = 0;
+  uint64_t gid = 0;
+  int64_t mtime = 0;
+  std::string linkname;
   bool has_prefix = false;  // a ustar prefix holds the start of the name
 };
 
 // The text with control characters and backslashes written as \ooo, so
 // that a name from an archive cannot play tricks on the terminal.
 std::string printable(std::string_view text);
-
-// "file", "dir", "symlink", ... for a typeflag.
-std::string typeflag_name(char typeflag);
 
 class TarLister : public ByteSink {
  public:

@@ -1,7 +1,7 @@
 // zstd_stream.cpp - libzstd's streaming interface wrapped for vnpack.
 #include "zstd_stream.h"
 
-#include <memory>
+#include <utility>
 
 #include "errors.h"
 
@@ -64,42 +64,48 @@ void ZstdCompressor::pump(ZSTD_inBuffer& in, ZSTD_EndDirective directive) {
 // Decompression
 // ---------------------------------------------------------------------------
 
-ZstdDecodeResult decode_zstd(const ByteSource& source, ByteSink& out) {
+ZstdReader::ZstdReader(ByteSource source)
+    : source_(std::move(source)), dctx_(ZSTD_createDCtx()), inbuf_(ZSTD_DStreamInSize()), in_{inbuf_.data(), 0, 0} {
+  if (dctx_ == nullptr) throw Failure("cannot start the zstd decompressor: out of memory");
+}
+
+ZstdReader::~ZstdReader() { ZSTD_freeDCtx(dctx_); }
+
+size_t ZstdReader::read(char* buf, size_t n) {
   using Status = ZstdDecodeResult::Status;
-  ZstdDecodeResult result;
-  std::unique_ptr<ZSTD_DCtx, size_t (*)(ZSTD_DCtx*)> dctx(ZSTD_createDCtx(), ZSTD_freeDCtx);
-  if (!dctx) throw Failure("cannot start the zstd decompressor: out of memory");
-  std::vector<char> inbuf(ZSTD_DStreamInSize());
-  std::vector<char> outbuf(ZSTD_DStreamOutSize());
-  ZSTD_inBuffer in = {inbuf.data(), 0, 0};
-  bool frame_open = false;
-  bool output_pending = false;  // the last call filled the output buffer
-  for (;;) {
-    if (in.pos == in.size && !output_pending) {
-      const size_t n = source(inbuf.data(), inbuf.size());
-      if (n == 0) break;
-      in = {inbuf.data(), n, 0};
+  ZSTD_outBuffer out = {buf, n, 0};
+  while (!done_ && n > 0 && out.pos == 0) {
+    if (in_.pos == in_.size && !output_pending_) {
+      const size_t got = source_(inbuf_.data(), inbuf_.size());
+      if (got == 0) {
+        if (frame_open_) end(Status::cut_short);
+        done_ = true;
+        break;
+      }
+      in_ = {inbuf_.data(), got, 0};
     }
-    const size_t in_before = in.pos;
-    ZSTD_outBuffer o = {outbuf.data(), outbuf.size(), 0};
-    const size_t ret = ZSTD_decompressStream(dctx.get(), &o, &in);
-    result.consumed += in.pos - in_before;
-    if (o.pos > 0) {
-      out.write(outbuf.data(), o.pos);
-      result.produced += o.pos;
-    }
+    const size_t in_before = in_.pos;
+    const size_t ret = ZSTD_decompressStream(dctx_, &out, &in_);
+    result_.consumed += in_.pos - in_before;
     if (ZSTD_isError(ret)) {
-      result.status = Status::corrupt;
-      result.error = ZSTD_getErrorName(ret);
-      return result;
+      result_.error = ZSTD_getErrorName(ret);
+      end(Status::corrupt);
+      break;
     }
     // A result of 0 means the frame is complete and all of it written out.
-    frame_open = ret != 0;
-    output_pending = frame_open && o.pos == o.size;
-    if (!frame_open) result.status = Status::complete;
+    frame_open_ = ret != 0;
+    output_pending_ = frame_open_ && out.pos == out.size;
+    if (!frame_open_) result_.status = Status::complete;
   }
-  if (frame_open) result.status = Status::cut_short;
-  return result;
+  result_.produced += out.pos;
+  return out.pos;
+}
+
+ZstdDecodeResult decode_zstd(const ByteSource& source, ByteSink& out) {
+  ZstdReader reader(source);
+  std::vector<char> buf(ZSTD_DStreamOutSize());
+  while (const size_t got = reader.read(buf.data(), buf.size())) out.write(buf.data(), got);
+  return reader.result();
 }
 
 std::string describe_zstd_problem(const ZstdDecodeResult& result) {

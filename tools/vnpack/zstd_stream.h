@@ -59,6 +59,35 @@ struct ZstdDecodeResult {
   uint64_t produced = 0;  // decompressed bytes handed to the sink
 };
 
+// Decompresses the frames the source holds as they are asked for.
+class ZstdReader {
+ public:
+  explicit ZstdReader(ByteSource source);
+  ZstdReader(const ZstdReader&) = delete;
+  ZstdReader& operator=(const ZstdReader&) = delete;
+  ~ZstdReader();
+
+  // Up to n decompressed bytes; 0 once the input has ended or is damaged,
+  // which result() then tells.
+  size_t read(char* buf, size_t n);
+  const ZstdDecodeResult& result() const { return result_; }
+
+ private:
+  void end(ZstdDecodeResult::Status status) {
+    result_.status = status;
+    done_ = true;
+  }
+
+  ByteSource source_;
+  ZSTD_DCtx* dctx_;
+  std::vector<char> inbuf_;
+  ZSTD_inBuffer in_;
+  bool frame_open_ = false;
+  bool output_pending_ = false;  // the last call filled the output buffer
+  bool done_ = false;
+  ZstdDecodeResult result_;
+};
+
 // Decompresses every frame the source holds into `out`, in chunks.
 ZstdDecodeResult decode_zstd(const ByteSource& source, ByteSink& out);
 
