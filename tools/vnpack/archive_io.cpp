@@ -45,8 +45,11 @@ PaxWriter::PaxWriter(ByteSink& out) : archive_(archive_write_new()), entry_(arch
     throw std::bad_alloc();
   }
   // No blocking: every header and data piece goes straight on to the
-  // compressor, and the archive ends with its two zero blocks.
-  if (archive_write_set_format_pax_restricted(archive_) != ARCHIVE_OK ||
+  // compressor, and the archive ends with its two zero blocks. The pax
+  // format writes an extended header only where a ustar header cannot say
+  // it all: a long name or link target, or a time with a fraction of a
+  // second (which the restricted form would drop).
+  if (archive_write_set_format_pax(archive_) != ARCHIVE_OK ||
       archive_write_add_filter_none(archive_) != ARCHIVE_OK ||
       archive_write_set_bytes_per_block(archive_, 0) != ARCHIVE_OK ||
       archive_write_open2(archive_, this, nullptr, ArchiveCallbacks::write, nullptr, nullptr) != ARCHIVE_OK) {
@@ -87,7 +90,7 @@ void PaxWriter::add(const PaxEntry& entry) {
   archive_entry_clear(entry_);
   archive_entry_copy_pathname(entry_, entry.name.c_str());
   archive_entry_set_perm(entry_, static_cast<mode_t>(entry.mode));
-  archive_entry_set_mtime(entry_, static_cast<time_t>(entry.mtime), 0);
+  archive_entry_set_mtime(entry_, static_cast<time_t>(entry.mtime), entry.mtime_nsec);
   archive_entry_set_uid(entry_, 0);
   archive_entry_set_gid(entry_, 0);
   archive_entry_set_size(entry_, 0);

@@ -154,7 +154,13 @@ void Converter::take(ArchiveReader& reader, archive_entry* in) {
   PaxEntry e;
   e.name = *name;
   e.mode = static_cast<uint32_t>(archive_entry_perm(in));
-  e.mtime = clamped(archive_entry_mtime_is_set(in) ? static_cast<int64_t>(archive_entry_mtime(in)) : 0, options_);
+  // A converted tar keeps the times it has to the nanosecond, as tar would
+  // restore them; a clamped time has none.
+  if (archive_entry_mtime_is_set(in)) {
+    const auto seconds = static_cast<int64_t>(archive_entry_mtime(in));
+    e.mtime = clamped(seconds, options_);
+    if (!options_.mtime_limit || seconds < *options_.mtime_limit) e.mtime_nsec = archive_entry_mtime_nsec(in);
+  }
   const mode_t type = archive_entry_filetype(in);
   if (const char* hard = archive_entry_hardlink(in)) {
     auto target = inside_name(hard, shown, "its hard-link target");
