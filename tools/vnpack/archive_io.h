@@ -35,8 +35,8 @@ struct PaxEntry {
   uint32_t mode = 0;    // permission bits
   uint64_t size = 0;    // data bytes of a file; 0 otherwise
   int64_t mtime = 0;    // seconds
-  long mtime_nsec = 0;  // and nanoseconds, as a converted tar gives them
   std::string target;   // of a symbolic or hard link
+  long mtime_nsec = 0;  // and nanoseconds of mtime, as a converted tar gives them
 };
 
 class PaxWriter : public ByteSink {
