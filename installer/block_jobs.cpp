@@ -19,7 +19,7 @@ constexpr size_t HEAD_AHEAD_LIMIT = 256 * 1024;
 // a block's output, so that each thread can finish the block it decodes
 // while the writer takes the head's output. When the writer is the slower
 // one, memory stays at that, however long the archive.
-constexpr size_t HELD_PER_THREAD = 1024 * 1024;
+constexpr size_t HELD_PER_THREAD = 256 * 1024;
 
 // The pending job dispatched first; null when there is none. Locked.
 block_job* next_pending(job_table& t) {
@@ -34,14 +34,45 @@ struct worker_output {
   block_job* job;
 };
 
+// Pieces of this many bytes are kept for reuse: the decoder's output comes
+// in pieces of at most its buffer.
+constexpr unsigned PIECE_CAPACITY = 64 * 1024;
+
+// A piece for n bytes: a spare one, or a new one. Locked.
+out_piece* take_piece(job_table& t, unsigned n) {
+  out_piece* piece = t.spare;
+  if (piece != nullptr && n <= piece->capacity) {
+    t.spare = piece->next;
+  } else {
+    const unsigned capacity = n > PIECE_CAPACITY ? n : PIECE_CAPACITY;
+    piece = static_cast<out_piece*>(blocks_grow(nullptr, sizeof(out_piece) + capacity));
+    piece->capacity = capacity;
+  }
+  piece->next = nullptr;
+  piece->size = n;
+  return piece;
+}
+
+// Keeps a written piece for reuse, or frees an outsized one. Locked.
+void give_back_piece(job_table& t, out_piece* piece) {
+  if (piece->capacity != PIECE_CAPACITY) {
+    std::free(piece);
+    return;
+  }
+  piece->next = t.spare;
+  t.spare = piece;
+}
+
 // Queues one piece of a job's output, waiting while it holds too much.
 bool queue_output(void* ctx, const char* data, unsigned n) {
   const worker_output& out = *static_cast<worker_output*>(ctx);
   job_table* t = out.table;
   block_job* job = out.job;
-  auto* piece = static_cast<out_piece*>(blocks_grow(nullptr, sizeof(out_piece) + n));
-  piece->next = nullptr;
-  piece->size = n;
+  out_piece* piece;
+  {
+    lock_guard lock(t->m);
+    piece = take_piece(*t, n);
+  }
   std::memcpy(piece->data(), data, n);
   lock_guard lock(t->m);
   auto full = [&] {
@@ -50,7 +81,7 @@ bool queue_output(void* ctx, const char* data, unsigned n) {
   };
   while (!job->cancelled && !t->stopping && full()) pthread_cond_wait(&t->progress_cv, &t->m);
   if (job->cancelled || t->stopping) {
-    std::free(piece);
+    give_back_piece(*t, piece);
     return false;
   }
   if (job->out_tail != nullptr) job->out_tail->next = piece;
@@ -113,7 +144,7 @@ void free_output(job_table& t, block_job& job) {
   t.held_bytes -= job.out_bytes;
   while (job.out_head != nullptr) {
     out_piece* next = job.out_head->next;
-    std::free(job.out_head);
+    give_back_piece(t, job.out_head);
     job.out_head = next;
   }
   job.out_tail = nullptr;
@@ -136,7 +167,8 @@ void pass_on_output(job_table& t, block_job& j, block_emit emit, void* ctx) {
       pthread_cond_broadcast(&t.progress_cv);
     }
     emit(ctx, piece->data(), piece->size);
-    std::free(piece);
+    lock_guard lock(t.m);
+    give_back_piece(t, piece);
   }
 }
 
@@ -164,6 +196,11 @@ void jobs_destroy(job_table& t) {
     buffer_free(t.jobs[i].raw);
   }
   std::free(t.jobs);
+  while (t.spare != nullptr) {
+    out_piece* next = t.spare->next;
+    std::free(t.spare);
+    t.spare = next;
+  }
   pthread_cond_destroy(&t.progress_cv);
   pthread_mutex_destroy(&t.m);
 }
@@ -214,8 +251,13 @@ block_result jobs_drain(job_table& t, block_job& j, bz2_work_space& space, block
     lock_guard lock(t.m);
     t.head_seq = j.seq;  // its thread may now run ahead of the others
     pthread_cond_broadcast(&t.progress_cv);
+    // With threads, one of them takes the job: the threads take the jobs in
+    // order, so the head is next. Decoding it here as well would run one
+    // decoder more than there are threads, and hold its megabytes of work
+    // space for the rest of the run, without finishing any sooner.
+    while (j.state == job_state::pending && t.workers > 0 && !t.stopping) pthread_cond_wait(&t.progress_cv, &t.m);
     if (j.state == job_state::pending) {
-      j.state = job_state::running;  // no thread has it: decode it here
+      j.state = job_state::running;  // no thread to take it: decode it here
       mine = true;
     }
   }

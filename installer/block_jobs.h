@@ -14,10 +14,12 @@
 
 enum class job_state { free, pending, running, done };
 
-// A piece of decompressed output waiting for the writer.
+// A piece of decompressed output waiting for the writer. Pieces of the
+// usual capacity are kept for reuse once written.
 struct out_piece {
   out_piece* next;
   unsigned size;
+  unsigned capacity;
   char* data() { return reinterpret_cast<char*>(this + 1); }
 };
 
@@ -50,6 +52,9 @@ struct job_table {
   size_t held_bytes;
   size_t held_limit;
   uint64_t head_seq;
+  // Written pieces kept for the next output: the memory of the output held
+  // stays at the most ever held at once, whichever threads made it.
+  out_piece* spare;
 };
 
 void jobs_init(job_table& t, size_t slots);

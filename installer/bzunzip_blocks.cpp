@@ -34,7 +34,7 @@ constexpr size_t WRITER_PIECE = 4096;
 // Dead input bytes at the front of the read buffer that make it move down.
 constexpr size_t TRIM_BYTES = 1024 * 1024;
 // Blocks read ahead beyond one per thread.
-constexpr unsigned EXTRA_BLOCKS = 2;
+constexpr unsigned EXTRA_BLOCKS = 1;
 constexpr unsigned MAX_THREADS = 64;
 // More than any block holds compressed (900k symbols of at most 20 bits,
 // plus tables): a longer stretch without a marker is not a block.
