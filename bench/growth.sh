@@ -75,23 +75,23 @@ max_of() { awk -v a="$1" -v b="$2" 'BEGIN { print (a > b) ? a : b }'; }
 growth_rows() {  # NAME LABEL FILES
   growth_name=$1
   local label=$2 files=$3 floor_wall floor_cpu zstd_rss bzip2_rss
-  alternate growth_zstd growth_floor
+  alternate growth_zstd growth_floor "$growth_runs"
   floor_wall=$wall_b floor_cpu=$cpu_b zstd_rss=$(peak_of "$times_a")
   add_row "install, zstd, $label vs tar -xf" "$(secs "$wall_a" "$cpu_a")" "$(secs "$wall_b" "$cpu_b")" \
     "$(ratio "$wall_a" "$wall_b")" "$(ratio "$cpu_a" "$cpu_b")" "<= 1.05"
   eval "growth_cost_$growth_name=$(awk -v t="$wall_a" -v n="$files" 'BEGIN { printf "%.2f", t / n * 1e6 }')"
   echo "bench: $label zstd install $(secs "$wall_a" "$cpu_a"), floor $(secs "$wall_b" "$cpu_b")" >&2
-  alternate growth_zstd growth_zstd_pipe
+  alternate growth_zstd growth_zstd_pipe "$growth_runs"
   add_row "install, zstd, $label vs zstd -dc \\| tar -x" "$(secs "$wall_a" "$cpu_a")" "$(secs "$wall_b" "$cpu_b")" \
     "$(ratio "$wall_a" "$wall_b")" "$(ratio "$cpu_a" "$cpu_b")" ""
-  alternate growth_bzip2 growth_gz
+  alternate growth_bzip2 growth_gz "$growth_runs"
   bzip2_rss=$(peak_of "$times_a")
   local bound_wall bound_cpu
   bound_wall=$(max_of "$floor_wall" "$wall_b") bound_cpu=$(max_of "$floor_cpu" "$cpu_b")
   add_row "install, bzip2, $label vs max(tar -xf, -gz)" "$(secs "$wall_a" "$cpu_a")" "$(secs "$bound_wall" "$bound_cpu")" \
     "$(ratio "$wall_a" "$bound_wall")" "$(ratio "$cpu_a" "$bound_cpu")" "<= 1.05"
   echo "bench: $label bzip2 install $(secs "$wall_a" "$cpu_a"), -gz $(secs "$wall_b" "$cpu_b")" >&2
-  alternate growth_bzip2 growth_bzip2_pipe
+  alternate growth_bzip2 growth_bzip2_pipe "$growth_runs"
   add_row "install, bzip2, $label vs bzip2 -dc \\| tar -x" "$(secs "$wall_a" "$cpu_a")" "$(secs "$wall_b" "$cpu_b")" \
     "$(ratio "$wall_a" "$wall_b")" "$(ratio "$cpu_a" "$cpu_b")" ""
   add_row "per-file cost and peak memory, $label" \
