@@ -33,4 +33,18 @@ fi
 echo "Installing: ${missing[*]}" >&2
 export DEBIAN_FRONTEND=noninteractive
 for arch in "${architectures[@]}"; do dpkg --add-architecture "$arch"; done
-apt-get update -qq && apt-get install -y -qq "${missing[@]}" >/dev/null
+# A mirror caught mid-sync fails an update or an install now and then:
+# each is tried a few times, and the install is tried whatever the update
+# said (the indexes it could fetch may be all it needs).
+for try in 1 2 3; do
+  apt-get update -qq && break
+  echo "setup-deps: apt-get update failed (try $try of 3)" >&2
+  sleep $((try * 10))
+done
+for try in 1 2 3; do
+  apt-get install -y -qq "${missing[@]}" >/dev/null && exit 0
+  echo "setup-deps: apt-get install failed (try $try of 3)" >&2
+  sleep $((try * 10))
+  apt-get update -qq || true
+done
+exit 1
