@@ -39,12 +39,13 @@ for arch in "${architectures[@]}"; do dpkg --add-architecture "$arch"; done
 for try in 1 2 3; do
   apt-get update -qq && break
   echo "setup-deps: apt-get update failed (try $try of 3)" >&2
-  sleep $((try * 10))
+  [ "$try" -eq 3 ] || sleep $((try * 5))
 done
 for try in 1 2 3; do
   apt-get install -y -qq "${missing[@]}" >/dev/null && exit 0
   echo "setup-deps: apt-get install failed (try $try of 3)" >&2
-  sleep $((try * 10))
+  [ "$try" -eq 3 ] && break
+  sleep $((try * 5))
   apt-get update -qq || true
 done
 exit 1
