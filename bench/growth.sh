@@ -60,7 +60,7 @@ pack_growth() {  # NAME TREE
 }
 
 # The runs of one size: each unpacks into the empty directory g-out.
-growth_fresh() { rm -rf g-out && mkdir g-out; }
+growth_fresh() { rm -rf g-out && mkdir g-out && sync; }  # sync: see fresh_out
 growth_floor() { growth_fresh; measure_once -C g-out tar -xf "$work/growth-$growth_name.tar"; }
 growth_zstd() { growth_fresh; measure_once -C g-out "$work/growth-$growth_name.zstd"; }
 growth_bzip2() { growth_fresh; measure_once -C g-out "$work/growth-$growth_name.bzip2"; }
