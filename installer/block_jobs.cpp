@@ -38,10 +38,11 @@ struct worker_output {
 // in pieces of at most its buffer.
 constexpr unsigned PIECE_CAPACITY = 64 * 1024;
 
-// A piece for n bytes: a spare one, or a new one. Locked.
+// A piece for n bytes: a spare one (all spares have PIECE_CAPACITY), or a
+// new one. Locked.
 out_piece* take_piece(job_table& t, unsigned n) {
   out_piece* piece = t.spare;
-  if (piece != nullptr && n <= piece->capacity) {
+  if (piece != nullptr && n <= PIECE_CAPACITY) {
     t.spare = piece->next;
   } else {
     const unsigned capacity = n > PIECE_CAPACITY ? n : PIECE_CAPACITY;
@@ -153,10 +154,12 @@ void free_output(job_table& t, block_job& job) {
 
 // Hands the queued output of a job a thread decodes to emit as it comes.
 void pass_on_output(job_table& t, block_job& j, block_emit emit, void* ctx) {
+  out_piece* written = nullptr;  // given back under the next lock
   for (;;) {
     out_piece* piece;
     {
       lock_guard lock(t.m);
+      if (written != nullptr) give_back_piece(t, written);
       while (j.out_head == nullptr && j.state != job_state::done) pthread_cond_wait(&t.progress_cv, &t.m);
       piece = j.out_head;
       if (piece == nullptr) return;
@@ -167,8 +170,7 @@ void pass_on_output(job_table& t, block_job& j, block_emit emit, void* ctx) {
       pthread_cond_broadcast(&t.progress_cv);
     }
     emit(ctx, piece->data(), piece->size);
-    lock_guard lock(t.m);
-    give_back_piece(t, piece);
+    written = piece;
   }
 }
 
