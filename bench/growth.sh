@@ -60,12 +60,15 @@ pack_growth() {  # NAME TREE
 }
 
 # The runs of one size: each unpacks into the empty directory g-out.
-growth_fresh() { rm -rf g-out && mkdir g-out && sync; }  # sync: see fresh_out
-growth_floor() { growth_fresh; measure_once -C g-out tar -xf "$work/growth-$growth_name.tar"; }
-growth_zstd() { growth_fresh; measure_once -C g-out "$work/growth-$growth_name.zstd"; }
-growth_bzip2() { growth_fresh; measure_once -C g-out "$work/growth-$growth_name.bzip2"; }
-growth_zstd_pipe() { growth_fresh; measure_once -C g-out sh -c "zstd -dc '$work/growth-$growth_name.tar.zst' | tar -x"; }
-growth_bzip2_pipe() { growth_fresh; measure_once -C g-out sh -c "bzip2 -dc '$work/growth-$growth_name.tar.bz2' | tar -x"; }
+growth_fresh() {  # FILE: what the next run reads
+  [ -d g-out ] || { mkdir g-out; return; }
+  rm -rf g-out && mkdir g-out && forget_removed "$@"
+}
+growth_floor() { growth_fresh "$work/growth-$growth_name.tar"; measure_once -C g-out tar -xf "$work/growth-$growth_name.tar"; }
+growth_zstd() { growth_fresh "$work/growth-$growth_name.zstd"; measure_once -C g-out "$work/growth-$growth_name.zstd"; }
+growth_bzip2() { growth_fresh "$work/growth-$growth_name.bzip2"; measure_once -C g-out "$work/growth-$growth_name.bzip2"; }
+growth_zstd_pipe() { growth_fresh "$work/growth-$growth_name.tar.zst"; measure_once -C g-out sh -c "zstd -dc '$work/growth-$growth_name.tar.zst' | tar -x"; }
+growth_bzip2_pipe() { growth_fresh "$work/growth-$growth_name.tar.bz2"; measure_once -C g-out sh -c "bzip2 -dc '$work/growth-$growth_name.tar.bz2' | tar -x"; }
 growth_gz() { measure_stream "$work/growth-$growth_name.bzip2" -gz; }
 
 peak_of() { sort -n -k3 "$1" | tail -1 | cut -d' ' -f3; }
