@@ -60,15 +60,12 @@ pack_growth() {  # NAME TREE
 }
 
 # The runs of one size: each unpacks into the empty directory g-out.
-growth_fresh() {  # FILE: what the next run reads
-  [ -d g-out ] || { mkdir g-out; return; }
-  rm -rf g-out && mkdir g-out && forget_removed "$@"
-}
-growth_floor() { growth_fresh "$work/growth-$growth_name.tar"; measure_once -C g-out tar -xf "$work/growth-$growth_name.tar"; }
-growth_zstd() { growth_fresh "$work/growth-$growth_name.zstd"; measure_once -C g-out "$work/growth-$growth_name.zstd"; }
-growth_bzip2() { growth_fresh "$work/growth-$growth_name.bzip2"; measure_once -C g-out "$work/growth-$growth_name.bzip2"; }
-growth_zstd_pipe() { growth_fresh "$work/growth-$growth_name.tar.zst"; measure_once -C g-out sh -c "zstd -dc '$work/growth-$growth_name.tar.zst' | tar -x"; }
-growth_bzip2_pipe() { growth_fresh "$work/growth-$growth_name.tar.bz2"; measure_once -C g-out sh -c "bzip2 -dc '$work/growth-$growth_name.tar.bz2' | tar -x"; }
+growth_fresh() { retire g-out && mkdir g-out; }
+growth_floor() { growth_fresh; measure_once -C g-out tar -xf "$work/growth-$growth_name.tar"; }
+growth_zstd() { growth_fresh; measure_once -C g-out "$work/growth-$growth_name.zstd"; }
+growth_bzip2() { growth_fresh; measure_once -C g-out "$work/growth-$growth_name.bzip2"; }
+growth_zstd_pipe() { growth_fresh; measure_once -C g-out sh -c "zstd -dc '$work/growth-$growth_name.tar.zst' | tar -x"; }
+growth_bzip2_pipe() { growth_fresh; measure_once -C g-out sh -c "bzip2 -dc '$work/growth-$growth_name.tar.bz2' | tar -x"; }
 growth_gz() { measure_stream "$work/growth-$growth_name.bzip2" -gz; }
 
 peak_of() { sort -n -k3 "$1" | tail -1 | cut -d' ' -f3; }
@@ -100,7 +97,7 @@ growth_rows() {  # NAME LABEL FILES
   add_row "per-file cost and peak memory, $label" \
     "zstd $(eval echo "\$growth_cost_$growth_name") us/file, $zstd_rss KiB" "bzip2 $bzip2_rss KiB" "" "" ""
   growth_rss_zstd+=("$zstd_rss") growth_rss_bzip2+=("$bzip2_rss")
-  growth_fresh
+  retire g-out
 }
 
 spread() { printf '%s\n' "$@" | sort -n | awk 'NR == 1 { lo = $1 } { hi = $1 } END { print hi - lo }'; }
@@ -113,7 +110,7 @@ growth_section() {
     rm -rf "g-tree-$n" && mkdir "g-tree-$n"
     gen_small_files "g-tree-$n" "$n" "$n"
     pack_growth "$n" "g-tree-$n"
-    rm -rf "g-tree-$n"
+    retire "g-tree-$n"
     growth_rows "$n" "$n files" "$n"
     rm -f "growth-$n".*
   done
