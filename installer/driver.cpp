@@ -143,6 +143,8 @@ void print_banner() {
     std::exit(1);
 }
 
+char gz_output_buffer[256 * 1024];
+
 }  // namespace
 
 int vninstall(int flags, const char* argv0) {
@@ -154,6 +156,9 @@ int vninstall(int flags, const char* argv0) {
   // Answers are read without read-ahead: what follows them on standard
   // input stays there for the helpers, scripts and shell started later.
   std::setvbuf(stdin, nullptr, _IONBF, 0);
+  // Archives copied to standard output go out in large writes: a reader
+  // at the other end of a pipe then wakes once per 256 KiB, not per 4 KiB.
+  if (gz_install) std::setvbuf(stdout, gz_output_buffer, _IOFBF, sizeof gz_output_buffer);
   build_package_magic();
 
   locate_own_file(argv0);
