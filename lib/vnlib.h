@@ -81,6 +81,14 @@ uint32_t crc32_set(uint32_t value);
 // Returns the complemented register: the CRC of everything since the reset.
 uint32_t crc32_accum(const void* data, int32_t length);
 
+// Parts of one range folded apart (lib/crc32_join.cpp), say on several
+// threads: crc32_fold_from gives the register after folding the bytes into
+// `reg`, touching no shared state; crc32_zeros the register after folding
+// `length` zero bytes into it. A range A then B joins as
+//   crc32_zeros(register after A, length of B) ^ crc32_fold_from(0, B).
+uint32_t crc32_fold_from(uint32_t reg, const void* data, size_t length);
+uint32_t crc32_zeros(uint32_t reg, uint64_t length);
+
 // ---------------------------------------------------------------------------
 // Big-endian encoders and decoders (lib/byteorder.cpp). None checks its
 // buffer; the caller provides room for the stated number of bytes.

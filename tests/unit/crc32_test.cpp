@@ -134,6 +134,22 @@ TEST(Crc32, SetResumesFromSavedRegister) {
             vn::crc32(ab.data(), static_cast<int32_t>(ab.size())));
 }
 
+TEST(Crc32, PartsFoldedApartJoinToTheWhole) {
+  std::vector<unsigned char> data(200000);
+  uint32_t seed = 7;
+  for (auto& byte : data) byte = static_cast<unsigned char>((seed = seed * 1103515245u + 12345u) >> 24);
+  const uint32_t whole = vn::crc32(data.data(), static_cast<int32_t>(data.size()));
+  // Cuts at the ends, inside the first fold step and far in.
+  for (const size_t cut : {size_t{0}, size_t{1}, size_t{63}, size_t{4097}, size_t{123457}, data.size()}) {
+    const uint32_t first = vn::crc32_fold_from(0xFFFFFFFFu, data.data(), cut);
+    const uint32_t second = vn::crc32_fold_from(0, data.data() + cut, data.size() - cut);
+    EXPECT_EQ(~(vn::crc32_zeros(first, data.size() - cut) ^ second), whole) << "cut at " << cut;
+  }
+  EXPECT_EQ(vn::crc32_zeros(0x12345678u, 0), 0x12345678u);
+  const unsigned char zeros[5] = {};
+  EXPECT_EQ(vn::crc32_zeros(0x89abcdefu, 5), vn::crc32_fold_from(0x89abcdefu, zeros, 5));
+}
+
 TEST(Crc32, MonocaseAppliesTheMap) {
   const auto identity = identity_map();
   const std::string text = "Mixed Case \x01\xfe text";
