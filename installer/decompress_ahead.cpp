@@ -73,7 +73,9 @@ void hand_over(ahead_state& s) {
   s.slots[s.fill_index].size = 0;
 }
 
-void add_record(ahead_state& s, record_kind kind, const char* data, size_t n) {
+// The slot being filled, with room for a record of n bytes behind what it
+// holds.
+slot& room_for(ahead_state& s, size_t n) {
   const size_t need = sizeof(record_head) + n;
   if (s.slots[s.fill_index].size + need > SLOT_BYTES) hand_over(s);
   slot& to = s.slots[s.fill_index];
@@ -82,10 +84,20 @@ void add_record(ahead_state& s, record_kind kind, const char* data, size_t n) {
     to.data = static_cast<char*>(blocks_grow(to.data, capacity));
     to.capacity = capacity;
   }
+  return to;
+}
+
+// A record whose n bytes are in place behind its head.
+void close_record(slot& to, record_kind kind, size_t n) {
   const record_head head{kind, static_cast<uint32_t>(n)};
   std::memcpy(to.data + to.size, &head, sizeof head);
-  if (n > 0) std::memcpy(to.data + to.size + sizeof head, data, n);
-  to.size += need;
+  to.size += sizeof head + n;
+}
+
+void add_record(ahead_state& s, record_kind kind, const char* data, size_t n) {
+  slot& to = room_for(s, n);
+  if (n > 0) std::memcpy(to.data + to.size + sizeof(record_head), data, n);
+  close_record(to, kind, n);
 }
 
 int ahead_writer(bz_context* ctx, const char* data, int count) {
@@ -169,6 +181,17 @@ int decompress_ahead(unzip_function decompress, intptr_t caller_value, bz_reader
   pthread_cond_destroy(&s.main_cv);
   pthread_mutex_destroy(&s.m);
   return result;
+}
+
+char* unzip_output_room(size_t n) {
+  if (running_here == nullptr) return nullptr;
+  slot& to = room_for(*running_here, n);
+  return to.data + to.size + sizeof(record_head);
+}
+
+void unzip_output_commit(size_t count) {
+  // The room asked for last is still the end of the slot being filled.
+  if (count > 0) close_record(running_here->slots[running_here->fill_index], record_kind::write, count);
 }
 
 void report_unzip_message(const char* line) {

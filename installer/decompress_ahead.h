@@ -9,6 +9,7 @@
 #ifndef VNINSTALL_DECOMPRESS_AHEAD_H
 #define VNINSTALL_DECOMPRESS_AHEAD_H
 
+#include <cstddef>
 #include <cstdint>
 
 #include "installer.h"
@@ -21,6 +22,14 @@ using unzip_function = int (*)(intptr_t caller_value, bz_reader reader, bz_write
 // Runs decompress ahead of writer when more than one thread is allowed
 // (bzunzip_thread_count) and a pool thread can start; otherwise directly.
 int decompress_ahead(unzip_function decompress, intptr_t caller_value, bz_reader reader, bz_writer writer);
+
+// Room for a write of up to n bytes, for a decompressor running ahead that
+// can put its output straight where the calling thread takes it (saving a
+// copy); null when it does not run ahead, and it then calls its writer.
+// unzip_output_commit(count) makes the first count bytes of the room the
+// decompressor's next write, as if it had passed them to its writer.
+char* unzip_output_room(size_t n);
+void unzip_output_commit(size_t count);
 
 // A decompressor's message (a whole line): on standard error after the
 // output before it, standard output flushed first. Fatal ones then end

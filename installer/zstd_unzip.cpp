@@ -50,10 +50,14 @@ int decompress_frames(ZSTD_DCtx* dctx, bz_context* ctx) {
       in = {compressed, static_cast<size_t>(n), 0};
     }
     const size_t in_before = in.pos;
-    ZSTD_outBuffer out = {decompressed, ZSTD_DECOMPRESSED_CHUNK, 0};
+    // Running ahead of the writer, the output goes straight where the
+    // writer takes it.
+    char* room = unzip_output_room(ZSTD_DECOMPRESSED_CHUNK);
+    ZSTD_outBuffer out = {room != nullptr ? room : decompressed, ZSTD_DECOMPRESSED_CHUNK, 0};
     const size_t ret = ZSTD_decompressStream(dctx, &out, &in);
     // What was decompressed before any damage is kept, as with bzip2.
-    if (out.pos > 0) ctx->writer(ctx, decompressed, static_cast<int>(out.pos));
+    if (room != nullptr) unzip_output_commit(out.pos);
+    else if (out.pos > 0) ctx->writer(ctx, decompressed, static_cast<int>(out.pos));
     if (ZSTD_isError(ret)) return report(ZSTD_getErrorCode(ret));
     // The library always takes input or gives output while it has room
     // for both; a call that does neither would repeat without end.
