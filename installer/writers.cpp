@@ -1,6 +1,8 @@
 // Writers for bzunzip that copy the decompressed bytes unchanged: to
 // standard output (archive output mode) and, through a fixed buffer, to the
 // stream a record handler has opened (the post-install script).
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -31,6 +33,24 @@ bool write_buffer() {
          std::fwrite(file_writer_buffer, static_cast<size_t>(file_writer_fill), 1, feed_output_stream) == 1;
 }
 
+// Pieces this large go straight to the descriptor, behind what the buffer
+// holds: copying them into it first would only cost time.
+constexpr int STDOUT_DIRECT_PIECE = 64 * 1024;
+
+bool write_all(int fd, const char* data, size_t n) {
+  while (n > 0) {
+    const ssize_t written = write(fd, data, n);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) {
+      if (written == 0) errno = EIO;
+      return false;
+    }
+    data += written;
+    n -= static_cast<size_t>(written);
+  }
+  return true;
+}
+
 }  // namespace
 
 bool stdout_write_failed() {
@@ -40,7 +60,11 @@ bool stdout_write_failed() {
 
 int stdout_writer(bz_context*, const char* data, int count) {
   if (stdout_failed) return -1;
-  if (count > 0 && std::fwrite(data, static_cast<size_t>(count), 1, stdout) != 1) {
+  if (count <= 0) return 0;
+  const bool written = count >= STDOUT_DIRECT_PIECE
+                           ? std::fflush(stdout) == 0 && write_all(STDOUT_FILENO, data, static_cast<size_t>(count))
+                           : std::fwrite(data, static_cast<size_t>(count), 1, stdout) == 1;
+  if (!written) {
     report_stdout_failure();
     return -1;
   }
