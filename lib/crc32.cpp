@@ -12,7 +12,6 @@ namespace vn {
 
 namespace {
 
-constexpr uint32_t kCrcPolynomial = 0x04C11DB7u;
 constexpr uint32_t kCrcPreset = 0xFFFFFFFFu;
 
 // The register before the final complement; shared by crc32_set and
@@ -42,7 +41,7 @@ void init_crc32() {
     for (int bit = 0; bit < 8; ++bit) {
       const bool top_bit = (reg & 0x80000000u) != 0;
       reg <<= 1;
-      if (top_bit) reg ^= kCrcPolynomial;
+      if (top_bit) reg ^= crc32_detail::kPolynomial;
     }
     crc32_table[i] = reg;
   }

@@ -18,7 +18,6 @@ namespace vn::crc32_detail {
 
 namespace {
 
-constexpr uint32_t kPolynomial = 0x04C11DB7u;
 constexpr size_t kBlock = 16;
 constexpr size_t kStride = 4 * kBlock;
 

@@ -10,6 +10,9 @@
 
 namespace vn::crc32_detail {
 
+// The polynomial without its x^32 term, bit 31 the coefficient of x^31.
+constexpr uint32_t kPolynomial = 0x04C11DB7u;
+
 // The register after folding in n bytes at p: every form returns exactly
 // (reg << 8) ^ table[(reg >> 24) ^ byte] applied byte by byte.
 uint32_t fold(uint32_t reg, const unsigned char* p, size_t n);

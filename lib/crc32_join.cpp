@@ -11,15 +11,13 @@ namespace vn {
 
 namespace {
 
-constexpr uint32_t kCrcPolynomial = 0x04C11DB7u;
-
 // a * b modulo the polynomial; bit 31 is the coefficient of x^31.
 uint32_t multiply_mod(uint32_t a, uint32_t b) {
   uint32_t product = 0;
   for (int bit = 31; bit >= 0; --bit) {
     const bool carry = (product & 0x80000000u) != 0;
     product <<= 1;
-    if (carry) product ^= kCrcPolynomial;
+    if (carry) product ^= crc32_detail::kPolynomial;
     if ((b >> bit) & 1u) product ^= a;
   }
   return product;

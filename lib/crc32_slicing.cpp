@@ -9,7 +9,6 @@ namespace vn::crc32_detail {
 
 namespace {
 
-constexpr uint32_t kPolynomial = 0x04C11DB7u;
 constexpr int kSlices = 8;
 
 using SliceTables = std::array<std::array<uint32_t, 256>, kSlices>;
