@@ -40,11 +40,11 @@ uint32_t find_package_offset(int fd, uint32_t start, uint32_t limit);
 // Size and CRC checks; returns when they pass or the user pressed Enter,
 // otherwise ends the process with status 1.
 void verify_package(uint32_t payload_offset, uint64_t file_size, int fd);
-// Folds the file's bytes from `from` to file_size into the running CRC on
-// two threads, as reading them in order would, and leaves fd at file_size;
-// false (nothing folded, fd at `from`) when that does not pay or a read
-// comes up short.
-bool crc_rest_split(int fd, uint64_t from, uint64_t file_size);
+// With fd at `from`: folds the file's bytes from there to file_size into
+// the running CRC on two threads (the calling thread's half through buf),
+// as reading them in order would, and leaves fd at file_size; or, when that
+// does not pay or a read comes up short, folds nothing and leaves fd alone.
+void crc_rest_split(int fd, uint64_t from, uint64_t file_size, unsigned char* buf, size_t buf_size);
 
 // Signature records (signature_check.cpp). Before the verification pass:
 // looks at the package's first record and, for a signed package whose key

@@ -118,7 +118,9 @@ void verify_package(uint32_t payload_offset, uint64_t file_size, int fd) {
 
   // Unsigned, the bulk is folded on two threads where it pays; the rest,
   // or all of it, is read in order.
-  if (digest == nullptr) crc_rest_split(fd, static_cast<uint64_t>(payload_offset) + PACKAGE_HEADER_SIZE, file_size);
+  if (digest == nullptr)
+    crc_rest_split(fd, static_cast<uint64_t>(payload_offset) + PACKAGE_HEADER_SIZE, file_size, verify_chunk,
+                   sizeof verify_chunk);
   accumulate_rest(fd, digest);
   if (digest != nullptr) {
     signature_check_verify();

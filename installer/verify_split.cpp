@@ -21,8 +21,8 @@ namespace {
 constexpr uint64_t SPLIT_MIN_BYTES = 16 * 1024 * 1024;
 constexpr size_t SPLIT_CHUNK = 64 * 1024;
 
-// One buffer per side, allocated with the program like the sequential one.
-unsigned char first_chunk[SPLIT_CHUNK];
+// The second half's buffer, allocated with the program like the verify
+// pass's own, which the calling thread uses for the first half.
 unsigned char second_chunk[SPLIT_CHUNK];
 
 struct half {
@@ -35,11 +35,12 @@ struct half {
   bool done;
 };
 
-// Folds [from, to) of the file into reg; returns the bytes folded.
-uint64_t fold_range(int fd, uint64_t from, uint64_t to, unsigned char* buf, uint32_t& reg) {
+// Folds [from, to) of the file into reg through buf; returns the bytes
+// folded.
+uint64_t fold_range(int fd, uint64_t from, uint64_t to, unsigned char* buf, size_t buf_size, uint32_t& reg) {
   uint64_t at = from;
   while (at < to) {
-    const size_t want = to - at < SPLIT_CHUNK ? static_cast<size_t>(to - at) : SPLIT_CHUNK;
+    const size_t want = to - at < buf_size ? static_cast<size_t>(to - at) : buf_size;
     const ssize_t got = pread(fd, buf, want, static_cast<off_t>(at));
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) break;
@@ -52,7 +53,7 @@ uint64_t fold_range(int fd, uint64_t from, uint64_t to, unsigned char* buf, uint
 void fold_second_half(void* arg) {
   half& h = *static_cast<half*>(arg);
   uint32_t reg = 0;
-  const uint64_t folded = fold_range(h.fd, h.from, h.to, second_chunk, reg);
+  const uint64_t folded = fold_range(h.fd, h.from, h.to, second_chunk, sizeof second_chunk, reg);
   lock_guard lock(h.m);
   h.reg = reg;
   h.folded = folded;
@@ -62,16 +63,15 @@ void fold_second_half(void* arg) {
 
 }  // namespace
 
-bool crc_rest_split(int fd, uint64_t from, uint64_t file_size) {
-  if (file_size < from || file_size - from < SPLIT_MIN_BYTES || bzunzip_thread_count() <= 1) return false;
-  if (work_pool_join(1) == 0) return false;
+void crc_rest_split(int fd, uint64_t from, uint64_t file_size, unsigned char* buf, size_t buf_size) {
+  if (file_size < from || file_size - from < SPLIT_MIN_BYTES || bzunzip_thread_count() <= 1) return;
+  if (work_pool_join(1) == 0) return;
   const uint64_t middle = from + (file_size - from) / 2;
   half second{fd, middle, file_size, 0, 0, PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, false};
   work_pool_submit(fold_second_half, &second);
 
-  const uint32_t before = ~vn::crc32_accum(first_chunk, 0);
-  uint32_t reg = before;
-  const uint64_t folded = fold_range(fd, from, middle, first_chunk, reg);
+  uint32_t reg = ~vn::crc32_accum(buf, 0);  // the register so far
+  const uint64_t folded = fold_range(fd, from, middle, buf, buf_size, reg);
   pthread_mutex_lock(&second.m);
   while (!second.done) pthread_cond_wait(&second.done_cv, &second.m);
   pthread_mutex_unlock(&second.m);
@@ -79,12 +79,10 @@ bool crc_rest_split(int fd, uint64_t from, uint64_t file_size) {
   pthread_cond_destroy(&second.done_cv);
   pthread_mutex_destroy(&second.m);
 
-  if (folded != middle - from || second.folded != file_size - middle) {
-    lseek(fd, static_cast<off_t>(from), SEEK_SET);
-    return false;  // the register is still `before`
-  }
+  // Short on either side: the running register is untouched, and the
+  // caller reads it all in order from `from`, where fd still is.
+  if (folded != middle - from || second.folded != file_size - middle) return;
   vn::crc32_set(vn::crc32_zeros(reg, file_size - middle) ^ second.reg);
   // Whatever the file gained since its size was taken is read in order.
   lseek(fd, static_cast<off_t>(file_size), SEEK_SET);
-  return true;
 }
