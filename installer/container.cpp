@@ -1,4 +1,5 @@
 // Locating the package inside the installer's own file.
+#include <errno.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -29,6 +30,21 @@ size_t read_fully(int fd, void* buf, size_t n) {
     ssize_t got = read(fd, bytes + done, n - done);
     if (got <= 0) break;
     done += static_cast<size_t>(got);
+  }
+  return done;
+}
+
+size_t write_fully(int fd, const void* buf, size_t n) {
+  const auto* bytes = static_cast<const unsigned char*>(buf);
+  size_t done = 0;
+  while (done < n) {
+    const ssize_t written = write(fd, bytes + done, n - done);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) {
+      if (written == 0) errno = 0;
+      break;
+    }
+    done += static_cast<size_t>(written);
   }
   return done;
 }

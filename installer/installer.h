@@ -65,6 +65,10 @@ int run_package_records(uint32_t payload_offset, uint64_t file_size);
 // Reads n bytes at the current position, retrying short reads; returns the
 // count read (less than n only at the end of the file or on an error).
 size_t read_fully(int fd, void* buf, size_t n);
+// Writes n bytes, again after interruptions and short writes; returns the
+// count written: less than n when a write failed (errno says why) or wrote
+// nothing (errno is then 0).
+size_t write_fully(int fd, const void* buf, size_t n);
 
 // Body length of a record head (big-endian 32-bit).
 uint32_t record_body_length(const unsigned char* head);

@@ -98,20 +98,12 @@ void close_file() {
 }
 
 void write_file(const char* data, size_t n) {
-  while (n > 0 && rd.file_fd >= 0) {
-    const ssize_t written = write(rd.file_fd, data, n);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) {
-      // The rest of the entry's data is dropped.
-      std::printf("Error writing file %s: %s\n", rd.shown, written < 0 ? std::strerror(errno) : "nothing written");
-      fail();
-      close(rd.file_fd);
-      rd.file_fd = -1;
-      return;
-    }
-    data += written;
-    n -= static_cast<size_t>(written);
-  }
+  if (rd.file_fd < 0 || write_fully(rd.file_fd, data, n) == n) return;
+  // The rest of the entry's data is dropped.
+  std::printf("Error writing file %s: %s\n", rd.shown, errno != 0 ? std::strerror(errno) : "nothing written");
+  fail();
+  close(rd.file_fd);
+  rd.file_fd = -1;
 }
 
 void unpack_file(size_t length, mode_t mode, uint64_t size) {

@@ -37,18 +37,11 @@ bool write_buffer() {
 // holds: copying them into it first would only cost time.
 constexpr int STDOUT_DIRECT_PIECE = 64 * 1024;
 
-bool write_all(int fd, const char* data, size_t n) {
-  while (n > 0) {
-    const ssize_t written = write(fd, data, n);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) {
-      if (written == 0) errno = EIO;
-      return false;
-    }
-    data += written;
-    n -= static_cast<size_t>(written);
-  }
-  return true;
+bool write_direct(const char* data, size_t n) {
+  if (std::fflush(stdout) != 0) return false;
+  if (write_fully(STDOUT_FILENO, data, n) == n) return true;
+  if (errno == 0) errno = EIO;  // a write that wrote nothing
+  return false;
 }
 
 }  // namespace
@@ -62,7 +55,7 @@ int stdout_writer(bz_context*, const char* data, int count) {
   if (stdout_failed) return -1;
   if (count <= 0) return 0;
   const bool written = count >= STDOUT_DIRECT_PIECE
-                           ? std::fflush(stdout) == 0 && write_all(STDOUT_FILENO, data, static_cast<size_t>(count))
+                           ? write_direct(data, static_cast<size_t>(count))
                            : std::fwrite(data, static_cast<size_t>(count), 1, stdout) == 1;
   if (!written) {
     report_stdout_failure();
