@@ -8,8 +8,6 @@
 
 namespace {
 
-constexpr unsigned OUTPUT_CHUNK = 64 * 1024;
-
 // Complete bzip2 blocks of 1 to 14 bytes of data whose lengths in bits are
 // 0 to 7 modulo 8, in that order.
 struct alignment_block {
@@ -39,7 +37,7 @@ bool decoder_start(decoder& d, bz2_work_space& space) {
   d.strm.opaque = &space;
   d.init_error = BZ2_bzDecompressInit(&d.strm, 0, 0);
   if (d.init_error != BZ_OK) return false;
-  d.buf = static_cast<char*>(blocks_grow(nullptr, OUTPUT_CHUNK));
+  d.buf = static_cast<char*>(blocks_grow(nullptr, DECODER_OUTPUT_PIECE));
   return true;
 }
 
@@ -57,10 +55,10 @@ int decoder_feed(decoder& d, const unsigned char* p, size_t n, block_emit emit, 
   d.strm.avail_in = static_cast<unsigned>(n);
   for (;;) {
     d.strm.next_out = d.buf;
-    d.strm.avail_out = OUTPUT_CHUNK;
+    d.strm.avail_out = DECODER_OUTPUT_PIECE;
     const uint64_t before = total_out(d.strm);
     const int ret = BZ2_bzDecompress(&d.strm);
-    unsigned produced = OUTPUT_CHUNK - d.strm.avail_out;
+    unsigned produced = DECODER_OUTPUT_PIECE - d.strm.avail_out;
     const unsigned dropped = before >= d.skip ? 0 : static_cast<unsigned>(d.skip - before < produced ? d.skip - before : produced);
     produced -= dropped;
     if (produced > 0 && !emit(ctx, d.buf + dropped, produced)) return FED_ALL;
@@ -82,8 +80,29 @@ int decoder_begin(decoder& d, int level, uint64_t start, unsigned char first_byt
   return decoder_feed(d, prefix, w.length, emit, ctx);
 }
 
-block_result decode_block(const unsigned char* raw, size_t raw_size, uint64_t start, int level,
-                          bz2_work_space& space, block_emit emit, void* ctx) {
+void block_space_release(block_space& space) {
+  fast_space_release(space.fast);
+  bz2_work_space_release(space.lib);
+}
+
+block_result decode_block(const unsigned char* raw, size_t raw_size, uint64_t start, uint64_t end, int level,
+                          block_space& space, block_emit emit, void* ctx) {
+  switch (fast_decode_block(raw, raw_size, static_cast<unsigned>(start % 8), end - start / 8 * 8, level,
+                            space.fast, emit, ctx)) {
+    case fast_outcome::complete:
+      return {outcome::complete, BZ_OK};
+    case fast_outcome::crc_mismatch:
+      return {outcome::failed, BZ_DATA_ERROR};
+    case fast_outcome::stopped:
+      return {outcome::incomplete, FED_ALL};
+    case fast_outcome::declined:
+      break;
+  }
+  return decode_block_with_libbz2(raw, raw_size, start, level, space.lib, emit, ctx);
+}
+
+block_result decode_block_with_libbz2(const unsigned char* raw, size_t raw_size, uint64_t start, int level,
+                                      bz2_work_space& space, block_emit emit, void* ctx) {
   decoder d;
   block_result r{outcome::init_failed, 0};
   if (decoder_start(d, space)) {

@@ -17,12 +17,18 @@
 #include <cstdint>
 
 #include "bz2_blocks.h"
+#include "bz2_fast_block.h"
 
 // decoder_feed stopped because the emit callback said so.
 constexpr int FED_ALL = 1;
 
-// Takes a piece of a block's output; false stops the decoding.
-using block_emit = bool (*)(void* ctx, const char* data, unsigned n);
+// What the blocks decoded on one thread keep from one to the next: our
+// decoder's memory, and libbz2's for the blocks ours declines.
+struct block_space {
+  fast_space fast;
+  bz2_work_space lib;
+};
+void block_space_release(block_space& space);
 
 struct decoder {
   bz_stream strm;
@@ -62,8 +68,12 @@ struct block_result {
 };
 
 // Decompresses the block that starts at bit `start` of the record, given
-// the record's bytes from byte start / 8 up to the byte of the next marker.
-block_result decode_block(const unsigned char* raw, size_t raw_size, uint64_t start, int level,
-                          bz2_work_space& space, block_emit emit, void* ctx);
+// the record's bytes from byte start / 8 up to the byte of the next
+// marker, at bit `end`: with our decoder, or libbz2 where ours declines.
+block_result decode_block(const unsigned char* raw, size_t raw_size, uint64_t start, uint64_t end, int level,
+                          block_space& space, block_emit emit, void* ctx);
+// The same with libbz2 alone.
+block_result decode_block_with_libbz2(const unsigned char* raw, size_t raw_size, uint64_t start, int level,
+                                      bz2_work_space& space, block_emit emit, void* ctx);
 
 #endif  // VNINSTALL_BLOCK_DECODER_H

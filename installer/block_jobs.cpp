@@ -101,7 +101,7 @@ pthread_key_t space_key;
 pthread_once_t space_key_once = PTHREAD_ONCE_INIT;
 
 void release_space(void* space) {
-  bz2_work_space_release(*static_cast<bz2_work_space*>(space));
+  block_space_release(*static_cast<block_space*>(space));
   std::free(space);
 }
 
@@ -109,11 +109,11 @@ void make_space_key() {
   if (pthread_key_create(&space_key, release_space) != 0) blocks_out_of_memory();
 }
 
-bz2_work_space& thread_space() {
+block_space& thread_space() {
   pthread_once(&space_key_once, make_space_key);
-  auto* space = static_cast<bz2_work_space*>(pthread_getspecific(space_key));
+  auto* space = static_cast<block_space*>(pthread_getspecific(space_key));
   if (space == nullptr) {
-    space = static_cast<bz2_work_space*>(std::calloc(1, sizeof(bz2_work_space)));
+    space = static_cast<block_space*>(std::calloc(1, sizeof(block_space)));
     if (space == nullptr || pthread_setspecific(space_key, space) != 0) blocks_out_of_memory();
   }
   return *space;
@@ -127,7 +127,7 @@ void decode_task(void* arg) {
     job->state = job_state::running;
     pthread_mutex_unlock(&t.m);
     worker_output out{&t, job};
-    const block_result r = decode_block(job->raw.data, job->raw.size, job->start, job->level, thread_space(),
+    const block_result r = decode_block(job->raw.data, job->raw.size, job->start, job->end, job->level, thread_space(),
                                         queue_output, &out);
     buffer_free(job->raw);
     pthread_mutex_lock(&t.m);
@@ -247,7 +247,7 @@ void jobs_cancel(job_table& t, block_job& j) {
   pthread_cond_broadcast(&t.progress_cv);
 }
 
-block_result jobs_drain(job_table& t, block_job& j, bz2_work_space& space, block_emit emit, void* ctx) {
+block_result jobs_drain(job_table& t, block_job& j, block_space& space, block_emit emit, void* ctx) {
   bool mine = false;
   {
     lock_guard lock(t.m);
@@ -264,7 +264,7 @@ block_result jobs_drain(job_table& t, block_job& j, bz2_work_space& space, block
     }
   }
   if (mine) {
-    const block_result r = decode_block(j.raw.data, j.raw.size, j.start, j.level, space, emit, ctx);
+    const block_result r = decode_block(j.raw.data, j.raw.size, j.start, j.end, j.level, space, emit, ctx);
     buffer_free(j.raw);
     lock_guard lock(t.m);
     j.result = r.result;

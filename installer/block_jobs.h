@@ -70,6 +70,6 @@ void jobs_submit(job_table& t, block_job& j);
 void jobs_cancel(job_table& t, block_job& j);
 // Hands the job's output to emit in order, decoding it here when no thread
 // has taken it, and returns how its decoding ended.
-block_result jobs_drain(job_table& t, block_job& j, bz2_work_space& space, block_emit emit, void* ctx);
+block_result jobs_drain(job_table& t, block_job& j, block_space& space, block_emit emit, void* ctx);
 
 #endif  // VNINSTALL_BLOCK_JOBS_H

@@ -98,7 +98,7 @@ class block_engine {
   int next_stream_level_ = 9;
 
   job_table jobs_{};
-  bz2_work_space space_{};  // of the blocks decompressed on this thread
+  block_space space_{};  // of the blocks decompressed on this thread
   size_t first_job_ = 0;  // slot of the first dispatched job
   size_t job_count_ = 0;
   uint64_t next_seq_ = 0;
@@ -114,7 +114,7 @@ block_engine::~block_engine() {
   jobs_destroy(jobs_);
   std::free(markers_.items);
   buffer_free(raw_);
-  bz2_work_space_release(space_);
+  block_space_release(space_);
 }
 
 bool block_engine::read_more() {
@@ -268,7 +268,7 @@ step block_engine::drain(block_job& j) {
 // The decoder never gets bytes beyond a marker it has not been checked at.
 step block_engine::redo(uint64_t start, int level) {
   decoder d;
-  if (!decoder_start(d, space_)) fatal_init(d.init_error);
+  if (!decoder_start(d, space_.lib)) fatal_init(d.init_error);
   const decoder_owner owner{d};
   if (!ensure_bytes(start / 8 + 1)) return {step_kind::cut_short, 0};
   int ret = decoder_begin(d, level, start, *at(start / 8), write, this);
