@@ -119,12 +119,24 @@ block_space& thread_space() {
   return *space;
 }
 
+// The calling thread waits for output, and says so: a decoder held back
+// for it may start now. Locked.
+void wait_for_output(job_table& t) {
+  t.caller_waiting = true;
+  pthread_cond_broadcast(&t.progress_cv);
+  pthread_cond_wait(&t.progress_cv, &t.m);
+  t.caller_waiting = false;
+}
+
 void decode_task(void* arg) {
   job_table& t = *static_cast<job_table*>(arg);
   pthread_mutex_lock(&t.m);
+  while (!t.stopping && t.decoding >= t.busy_limit && !t.caller_waiting && next_pending(t) != nullptr)
+    pthread_cond_wait(&t.progress_cv, &t.m);
   block_job* job = t.stopping ? nullptr : next_pending(t);
   if (job != nullptr) {
     job->state = job_state::running;
+    ++t.decoding;
     pthread_mutex_unlock(&t.m);
     worker_output out{&t, job};
     const block_result r = decode_block(job->raw.data, job->raw.size, job->start, job->end, job->level, thread_space(),
@@ -134,6 +146,7 @@ void decode_task(void* arg) {
     job->result = r.result;
     job->error = r.error;
     job->state = job_state::done;
+    --t.decoding;
   }
   --t.outstanding;
   pthread_cond_broadcast(&t.progress_cv);
@@ -160,7 +173,7 @@ void pass_on_output(job_table& t, block_job& j, block_emit emit, void* ctx) {
     {
       lock_guard lock(t.m);
       if (written != nullptr) give_back_piece(t, written);
-      while (j.out_head == nullptr && j.state != job_state::done) pthread_cond_wait(&t.progress_cv, &t.m);
+      while (j.out_head == nullptr && j.state != job_state::done) wait_for_output(t);
       piece = j.out_head;
       if (piece == nullptr) return;
       j.out_head = piece->next;
@@ -210,6 +223,7 @@ void jobs_destroy(job_table& t) {
 bool jobs_start_workers(job_table& t, unsigned threads) {
   t.workers = work_pool_join(threads);
   t.held_limit = t.workers * HELD_PER_THREAD;
+  t.busy_limit = t.workers > 1 ? t.workers - 1 : 1;
   // Jobs submitted before there were threads get their tasks now.
   size_t waiting = 0;
   {
@@ -257,7 +271,7 @@ block_result jobs_drain(job_table& t, block_job& j, block_space& space, block_em
     // order, so the head is next. Decoding it here as well would run one
     // decoder more than there are threads, and hold its megabytes of work
     // space for the rest of the run, without finishing any sooner.
-    while (j.state == job_state::pending && t.workers > 0 && !t.stopping) pthread_cond_wait(&t.progress_cv, &t.m);
+    while (j.state == job_state::pending && t.workers > 0 && !t.stopping) wait_for_output(t);
     if (j.state == job_state::pending) {
       j.state = job_state::running;  // no thread to take it: decode it here
       mine = true;
