@@ -20,6 +20,12 @@ size_t block_capacity(int level) { return static_cast<size_t>(100000 * level - 1
 size_t run_cost(unsigned length) { return length < 4 ? length : 5; }
 
 constexpr size_t PIECES_PER_THREAD = 2;
+// The first piece fills this share of a block, and each next one twice as
+// much until a piece fills a block. A decompressor's first output waits
+// for the whole first block; a small one lets an installer start writing
+// at once while the larger blocks decode beside it. That costs some bytes
+// of compression in the first blocks only.
+constexpr size_t FIRST_PIECE_SHARE = 8;
 constexpr int STREAM_END_BITS = BZ2_MARKER_BITS + BZ2_CRC_BITS;
 constexpr uint64_t FIRST_BLOCK_BIT = BZ2_HEADER_BYTES * 8;
 
@@ -92,6 +98,7 @@ std::vector<Bz2Block> compress_blocks(const char* data, size_t n, int level) {
 ParallelBz2Compressor::ParallelBz2Compressor(int level, unsigned jobs, ByteSink& out)
     : level_(level),
       capacity_(block_capacity(level)),
+      piece_limit_(capacity_ / FIRST_PIECE_SHARE),
       max_in_flight_(PIECES_PER_THREAD * (jobs > 0 ? jobs : 1)),
       out_(out) {
   const unsigned char header[BZ2_HEADER_BYTES] = {'B', 'Z', 'h', static_cast<unsigned char>('0' + level)};
@@ -137,21 +144,23 @@ void ParallelBz2Compressor::write(const void* data, size_t n) {
     run_byte = c;
   };
   size_t taken = 0;
+  size_t limit = piece_limit_;
   for (size_t i = 0; i < n;) {
     // The pre-encoded length grows by at most 2 a byte (a run reaching four
-    // bytes costs 5): bytes that cannot fill the block go without the test.
+    // bytes costs 5): bytes that cannot fill the piece go without the test.
     const size_t used = encoded + run_cost(run_length) + 1;
-    const size_t unchecked = std::min(n - i, used + 2 < capacity_ ? (capacity_ - used - 1) / 2 : 0);
+    const size_t unchecked = std::min(n - i, used + 2 < limit ? (limit - used - 1) / 2 : 0);
     for (const size_t stop = i + unchecked; i < stop; ++i) add_byte(p[i]);
     if (i == n) break;
     add_byte(p[i++]);
-    if (encoded + run_cost(run_length) + 1 >= capacity_) {
+    if (encoded + run_cost(run_length) + 1 >= limit) {
       current_.append(reinterpret_cast<const char*>(p + taken), i - taken);
       taken = i;
-      submit();  // starts the next piece's counts
+      submit();  // starts the next piece's counts and limit
       run_byte = run_byte_;
       run_length = run_length_;
       encoded = encoded_;
+      limit = piece_limit_;
     }
   }
   current_.append(reinterpret_cast<const char*>(p + taken), n - taken);
@@ -184,6 +193,7 @@ void ParallelBz2Compressor::submit() {
   auto piece = std::make_shared<Piece>();
   piece->input.swap(current_);
   current_.reserve(capacity_);
+  piece_limit_ = std::min(capacity_, piece_limit_ * 2);
   run_byte_ = -1;
   run_length_ = 0;
   encoded_ = 0;

@@ -1,6 +1,7 @@
 // bz2_parallel.h - bzip2 compression on several threads into ONE stream.
 //
-// The input is cut into pieces that each fill one bzip2 block; each piece is
+// The input is cut into pieces that each fill one bzip2 block (the first
+// few only part of one, so that decompressing starts soon); each piece is
 // compressed by libbz2 on a worker thread, and the blocks are joined, bit-
 // shifted and in order, behind one stream header and before one end marker
 // with the combined CRC. Piece boundaries depend only on the data and the
@@ -64,6 +65,7 @@ class ParallelBz2Compressor : public ByteSink {
 
   const int level_;
   const size_t capacity_;  // of a block, in pre-encoded bytes
+  size_t piece_limit_;     // of the piece being collected, the same way
   const size_t max_in_flight_;
   ByteSink& out_;
   std::string current_;  // the piece being collected
