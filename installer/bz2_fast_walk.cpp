@@ -13,7 +13,7 @@
 
 namespace {
 
-constexpr unsigned WALKS = 12;
+constexpr unsigned WALKS = 32;
 constexpr uint32_t START_MARK = 0x80000000u;
 // Links lie in bits 8 to 27: 900,000 positions at most, below 2^20.
 constexpr uint32_t LINK_MASK = 0xFFFFFu;
@@ -46,12 +46,19 @@ void plain_walk(const uint32_t* tt, uint32_t first, uint32_t nblock, unsigned ch
   }
 }
 
+constexpr uint32_t NOT_STOPPED = UINT32_MAX;
+
+// The walks still running stand in slots 0 to running - 1, each with its
+// position and output room; the rest is by walk.
 struct walks {
+  unsigned running;
   uint32_t pos[WALKS];
-  uint32_t start[WALKS];
-  uint32_t length[WALKS];
   unsigned char* out[WALKS];
   unsigned char* out_end[WALKS];
+  unsigned id[WALKS];
+  uint32_t start[WALKS];
+  uint32_t end[WALKS];  // the start it reached
+  uint32_t length[WALKS];
   uint32_t first_piece[WALKS];
   uint32_t last_piece[WALKS];
   uint32_t piece_next[MAX_PIECES];
@@ -59,34 +66,68 @@ struct walks {
   unsigned char* room;
 };
 
-void take_piece(walks& w, unsigned k) {
+void take_piece(walks& w, unsigned slot) {
+  const unsigned k = w.id[slot];
   const uint32_t p = w.pieces++;
   if (w.length[k] == 0) w.first_piece[k] = p;
   else w.piece_next[w.last_piece[k]] = p;
   w.last_piece[k] = p;
-  w.out[k] = w.room + size_t{p} * PIECE_BYTES;
-  w.out_end[k] = w.out[k] + PIECE_BYTES;
+  w.out[slot] = w.room + size_t{p} * PIECE_BYTES;
+  w.out_end[slot] = w.out[slot] + PIECE_BYTES;
+}
+
+// Steps every running walk as far as all have output room, or until one
+// reaches a start (then every walk has taken the step it was in, and
+// stopped[] tells the steps of those that reached one). Returns the steps
+// of the others. The loop is kept short, so that many walks' loads are on
+// their way at once.
+uint32_t step_walks(const uint32_t* tt, walks& w, uint32_t room, uint32_t* stopped) {
+  for (uint32_t r = 0; r < room; ++r) {
+    bool reached = false;
+    for (unsigned i = 0; i < w.running; ++i) {
+      const uint32_t e = tt[w.pos[i]];
+      if ((e & START_MARK) != 0) {
+        if (stopped[i] == NOT_STOPPED) stopped[i] = r;
+        reached = true;
+        continue;
+      }
+      w.out[i][r] = static_cast<unsigned char>(e);
+      w.pos[i] = link_of(e);
+    }
+    if (reached) return r + 1;
+  }
+  return room;
 }
 
 // Runs the walks side by side until each reaches a start; the total is at
 // most nblock, since no position is visited twice.
 void run_walks(const uint32_t* tt, walks& w) {
-  unsigned active[WALKS];
-  unsigned running = WALKS;
-  for (unsigned k = 0; k < WALKS; ++k) active[k] = k;
-  while (running > 0) {
-    for (unsigned i = 0; i < running;) {
-      const unsigned k = active[i];
-      const uint32_t e = tt[w.pos[k]];
-      if ((e & START_MARK) != 0 && w.length[k] > 0) {
-        active[i] = active[--running];
+  while (w.running > 0) {
+    uint32_t room = PIECE_BYTES;
+    uint32_t stopped[WALKS];
+    for (unsigned i = 0; i < w.running; ++i) {
+      if (w.out[i] == w.out_end[i]) take_piece(w, i);
+      const auto left = static_cast<uint32_t>(w.out_end[i] - w.out[i]);
+      room = left < room ? left : room;
+      stopped[i] = NOT_STOPPED;
+    }
+    const uint32_t steps = step_walks(tt, w, room, stopped);
+    for (unsigned i = 0; i < w.running;) {
+      const unsigned k = w.id[i];
+      const uint32_t took = stopped[i] == NOT_STOPPED ? steps : stopped[i];
+      w.out[i] += took;
+      w.length[k] += took;
+      if (stopped[i] == NOT_STOPPED) {
+        ++i;
         continue;
       }
-      if (w.out[k] == w.out_end[k]) take_piece(w, k);
-      *w.out[k]++ = static_cast<unsigned char>(e);
-      ++w.length[k];
-      w.pos[k] = link_of(e);
-      ++i;
+      w.end[k] = w.pos[i];
+      const unsigned last = --w.running;
+      w.pos[i] = w.pos[last];
+      w.out[i] = w.out[last];
+      w.out_end[i] = w.out_end[last];
+      w.id[i] = w.id[last];
+      stopped[i] = stopped[last];
     }
   }
 }
@@ -94,7 +135,7 @@ void run_walks(const uint32_t* tt, walks& w) {
 // The walk that follows walk k: the one whose start walk k reached.
 unsigned successor(const walks& w, unsigned k) {
   for (unsigned j = 0; j < WALKS; ++j)
-    if (w.start[j] == w.pos[k]) return j;
+    if (w.start[j] == w.end[k]) return j;
   return WALKS;
 }
 
@@ -138,10 +179,20 @@ const unsigned char* fast_walk(uint32_t* tt, const fast_block& b, unsigned char*
   }
   walks w{};
   w.room = room;
+  w.running = WALKS;
   const uint32_t step = b.nblock / WALKS;
   for (unsigned k = 0; k < WALKS; ++k) {
-    w.start[k] = w.pos[k] = static_cast<uint32_t>((first + uint64_t{k} * step) % b.nblock);
+    w.id[k] = k;
+    w.start[k] = static_cast<uint32_t>((first + uint64_t{k} * step) % b.nblock);
     tt[w.start[k]] |= START_MARK;
+  }
+  // Each walk's first step, off its own marked start.
+  for (unsigned k = 0; k < WALKS; ++k) {
+    take_piece(w, k);
+    const uint32_t e = tt[w.start[k]];
+    *w.out[k]++ = static_cast<unsigned char>(e);
+    w.length[k] = 1;
+    w.pos[k] = link_of(e);
   }
   run_walks(tt, w);
   // The table is no longer needed: the joined bytes go over it.
