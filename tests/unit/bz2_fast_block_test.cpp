@@ -63,10 +63,9 @@ both decode(const std::string& bytes, int level, block_at b, size_t stop_after =
   const size_t raw_size = (b.end + 7) / 8 - b.start / 8;
   both r;
   r.ours.stop_after = r.reference.stop_after = stop_after;
-  block_space space{};
+  static block_space space{};  // kept, as a thread keeps it from block to block
   const block_result ours = decode_block(raw, raw_size, b.start, b.end, level, space, collect, &r.ours);
   const block_result ref = decode_block_with_libbz2(raw, raw_size, b.start, level, space.lib, collect, &r.reference);
-  block_space_release(space);
   r.ours.result = ours.result;
   r.ours.error = ours.error;
   r.reference.result = ref.result;
@@ -97,7 +96,7 @@ std::string runs() {
 }
 
 TEST(Bz2FastBlock, SoundBlocksDecodeAsLibbz2DoesThem) {
-  const std::string inputs[] = {text(3000000), vntest::noise(1200000, 3), runs(), std::string(2500000, '\0'),
+  const std::string inputs[] = {text(1000000), vntest::noise(300000, 3), runs(), std::string(1000000, '\0'),
                                 std::string(1, 'x'), text(20000) + vntest::noise(5000, 9)};
   for (const std::string& input : inputs)
     for (int level : {1, 9}) {
@@ -115,7 +114,7 @@ TEST(Bz2FastBlock, SoundBlocksDecodeAsLibbz2DoesThem) {
 }
 
 TEST(Bz2FastBlock, DamagedCutAndStoppedBlocksAsLibbz2) {
-  const std::string input = text(150000) + vntest::noise(30000, 5) + runs();
+  const std::string input = text(12000) + vntest::noise(3000, 5) + runs();
   const stream s = compress(input, 1);
   const block_at b = s.blocks.front();
   // The stored CRC changed: all output, then the failure.
@@ -126,7 +125,7 @@ TEST(Bz2FastBlock, DamagedCutAndStoppedBlocksAsLibbz2) {
   expect_same(r);
   // Single bits flipped all over the block: whatever libbz2 makes of it.
   uint32_t seed = 12345;
-  for (int i = 0; i < 300; ++i) {
+  for (int i = 0; i < 200; ++i) {
     seed = seed * 1103515245u + 12345u;
     const uint64_t bit = b.start + 48 + seed % (b.end - b.start - 48);
     bytes = s.bytes;
