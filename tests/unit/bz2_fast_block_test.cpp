@@ -1,7 +1,6 @@
 // Our bzip2 block decoder against libbz2, block by block: the same pieces
 // of output and the same result for sound blocks of every shape, and for
 // the same blocks damaged, cut short or stopped part-way.
-#include <bzlib.h>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -38,16 +37,11 @@ struct stream {
 };
 
 stream compress(const std::string& data, int level) {
-  stream s{std::string(data.size() + data.size() / 50 + 700, '\0'), level, {}};
-  auto size = static_cast<unsigned>(s.bytes.size());
-  EXPECT_EQ(BZ2_bzBuffToBuffCompress(s.bytes.data(), &size, const_cast<char*>(data.data()),
-                                     static_cast<unsigned>(data.size()), level, 0, 0),
-            BZ_OK);
+  stream s{vntest::bz2_compress(data, level), level, {}};
+  const size_t size = s.bytes.size();
   s.bytes.resize(size + BZ2_MARKER_SPAN);
-  std::vector<bz2_marker> markers;
-  bz2_find_markers(
-      reinterpret_cast<const unsigned char*>(s.bytes.data()), 0, size,
-      [](void* ctx, bz2_marker m) { static_cast<std::vector<bz2_marker>*>(ctx)->push_back(m); }, &markers);
+  const std::vector<bz2_marker> markers =
+      vntest::bz2_markers(reinterpret_cast<const unsigned char*>(s.bytes.data()), size);
   for (size_t i = 0; i + 1 < markers.size(); ++i)
     if (!markers[i].is_end) s.blocks.push_back({markers[i].bit, markers[i + 1].bit});
   return s;
@@ -80,13 +74,6 @@ void expect_same(const both& r) {
   for (size_t i = 0; i < r.ours.pieces.size(); ++i) EXPECT_TRUE(r.ours.pieces[i] == r.reference.pieces[i]) << i;
 }
 
-std::string text(size_t n) {
-  std::string s;
-  for (size_t i = 0; s.size() < n; ++i) s += std::to_string(i * 7919 % 100003) + (i % 13 ? " " : "\n");
-  s.resize(n);
-  return s;
-}
-
 // Runs of every length around the run coding's edges (4 equal bytes and a
 // count, counts up to 255), in a block that also ends in such a run.
 std::string runs() {
@@ -96,8 +83,8 @@ std::string runs() {
 }
 
 TEST(Bz2FastBlock, SoundBlocksDecodeAsLibbz2DoesThem) {
-  const std::string inputs[] = {text(1000000), vntest::noise(300000, 3), runs(), std::string(1000000, '\0'),
-                                std::string(1, 'x'), text(20000) + vntest::noise(5000, 9)};
+  const std::string inputs[] = {vntest::text(1000000), vntest::noise(300000, 3), runs(), std::string(1000000, '\0'),
+                                std::string(1, 'x'), vntest::text(20000) + vntest::noise(5000, 9)};
   for (const std::string& input : inputs)
     for (int level : {1, 9}) {
       const stream s = compress(input, level);
@@ -114,7 +101,7 @@ TEST(Bz2FastBlock, SoundBlocksDecodeAsLibbz2DoesThem) {
 }
 
 TEST(Bz2FastBlock, DamagedCutAndStoppedBlocksAsLibbz2) {
-  const std::string input = text(12000) + vntest::noise(3000, 5) + runs();
+  const std::string input = vntest::text(12000) + vntest::noise(3000, 5) + runs();
   const stream s = compress(input, 1);
   const block_at b = s.blocks.front();
   // The stored CRC changed: all output, then the failure.

@@ -66,15 +66,8 @@ void expect_as_sequential(const std::string& input) {
   }
 }
 
-std::string text(size_t n) {
-  std::string s;
-  for (size_t i = 0; s.size() < n; ++i) s += std::to_string(i * 7919 % 100003) + (i % 13 ? " " : "\n");
-  s.resize(n);
-  return s;
-}
-
 // Mixed data: text, noise and long runs, so that blocks differ in size.
-std::string mixed(size_t n) { return text(n / 2) + vntest::noise(n / 4, 7) + std::string(n / 4, 'z'); }
+std::string mixed(size_t n) { return vntest::text(n / 2) + vntest::noise(n / 4, 7) + std::string(n / 4, 'z'); }
 
 class StringSink : public vnpack::ByteSink {
  public:
@@ -164,9 +157,8 @@ TEST(Bz2Markers, ScanFindsWhatABitByBitSearchFinds) {
   plant(3000 * 8 + 5, BZ2_BLOCK_MARKER);
   plant(3000 * 8 + 5 + BZ2_MARKER_BITS, BZ2_END_MARKER);
   const size_t to = bytes.size() - (BZ2_MARKER_SPAN - 1);
-  std::vector<bz2_marker> found, expected;
-  bz2_find_markers(p, 0, to, [](void* v, bz2_marker m) { static_cast<std::vector<bz2_marker>*>(v)->push_back(m); },
-                   &found);
+  const std::vector<bz2_marker> found = vntest::bz2_markers(p, to);
+  std::vector<bz2_marker> expected;
   for (uint64_t bit = 0; bit < to * 8; ++bit) {
     const uint64_t v = bz2_bits_at(p, bit, BZ2_MARKER_BITS);
     if (v == BZ2_BLOCK_MARKER || v == BZ2_END_MARKER) expected.push_back({bit, v == BZ2_END_MARKER});

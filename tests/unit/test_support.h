@@ -18,6 +18,7 @@
 #include <system_error>
 #include <vector>
 
+#include "bz2_blocks.h"
 #include "vnlib.h"
 
 namespace vntest {
@@ -123,6 +124,23 @@ inline std::string bz2_compress(const std::string& data, int block_size_100k = 1
   EXPECT_EQ(ret, BZ_OK);
   out.resize(length);
   return out;
+}
+
+// The markers that start in bytes [0, to) of p (bytes up to
+// to + BZ2_MARKER_SPAN - 1 must exist), in order.
+inline std::vector<bz2_marker> bz2_markers(const unsigned char* p, size_t to) {
+  std::vector<bz2_marker> found;
+  bz2_find_markers(p, 0, to, [](void* v, bz2_marker m) { static_cast<std::vector<bz2_marker>*>(v)->push_back(m); },
+                   &found);
+  return found;
+}
+
+// Text of numbers in lines, compressible like prose.
+inline std::string text(size_t n) {
+  std::string s;
+  for (size_t i = 0; s.size() < n; ++i) s += std::to_string(i * 7919 % 100003) + (i % 13 ? " " : "\n");
+  s.resize(n);
+  return s;
 }
 
 // Poorly compressible bytes, so that a few hundred KB span several blocks.
