@@ -9,11 +9,10 @@
 #include <cstring>
 
 #include "block_buffers.h"
+#include "bz2_blocks.h"
 
 namespace {
 
-constexpr uint32_t MARKER_HIGH = 0x314159;
-constexpr uint32_t MARKER_LOW = 0x265359;
 constexpr unsigned MIN_GROUPS = 2;
 constexpr unsigned MAX_GROUPS = 6;
 constexpr unsigned MAX_ALPHA = 258;
@@ -228,8 +227,7 @@ bool read_symbols(bit_reader& r, symbol_stage& st, const fast_tables& tab, uint3
 
 void ensure_tt(fast_space& s, size_t entries) {
   if (s.tt_entries >= entries) return;
-  std::free(s.tt);
-  s.tt = static_cast<uint32_t*>(blocks_grow(nullptr, entries * sizeof(uint32_t)));
+  s.tt = static_cast<uint32_t*>(blocks_grow(s.tt, entries * sizeof(uint32_t)));
   s.tt_entries = entries;
 }
 
@@ -247,9 +245,10 @@ fast_outcome fast_decode_block(const unsigned char* raw, size_t raw_size, unsign
                                int level, fast_space& space, block_emit emit, void* ctx) {
   if (level < 1 || level > 9 || end_bit > uint64_t{raw_size} * 8) return fast_outcome::declined;
   bit_reader r{raw, raw_size, first_bit};
-  if (take(r, 24) != MARKER_HIGH || take(r, 24) != MARKER_LOW) return fast_outcome::declined;
+  const uint64_t marker = uint64_t{take(r, BZ2_MARKER_BITS / 2)} << (BZ2_MARKER_BITS / 2);
+  if ((marker | take(r, BZ2_MARKER_BITS / 2)) != BZ2_BLOCK_MARKER) return fast_outcome::declined;
   fast_block b{};
-  b.stored_crc = take(r, 32);
+  b.stored_crc = take(r, BZ2_CRC_BITS);
   if (take(r, 1) != 0) return fast_outcome::declined;  // randomised: an old compressor's, rare
   b.orig_ptr = take(r, 24);
   symbol_stage st{};

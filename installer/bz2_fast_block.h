@@ -1,7 +1,7 @@
 // bz2_fast_block.h - our own decoder for the bzip2 blocks the pool's
 // threads decode: Huffman codes read through lookup tables, the block put
-// back in order in one walk, its runs expanded and its output checked
-// against the block's CRC.
+// back in order by several walks at once, its runs expanded and its output
+// checked against the block's CRC.
 //
 // libbz2 stays the reference. This decoder takes a block on only when it
 // can tell, before it hands on any output, that libbz2 would decode it to
@@ -18,7 +18,6 @@
 
 #include <cstddef>
 #include <cstdint>
-
 
 // Takes a piece of a block's output; false stops the decoding.
 using block_emit = bool (*)(void* ctx, const char* data, unsigned n);
@@ -40,7 +39,7 @@ struct fast_tables;
 struct fast_space {
   uint32_t* tt;  // per position: its byte, and above it the link to the next
   size_t tt_entries;
-  unsigned char* bytes;  // the block in output order, runs not yet expanded
+  unsigned char* bytes;  // room for the walks' output (fast_walk_room)
   size_t bytes_size;
   unsigned char* piece;  // the output piece being filled
   fast_tables* tables;   // selectors and Huffman tables

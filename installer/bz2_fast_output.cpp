@@ -1,11 +1,10 @@
-// bz2_fast_output.cpp - the second half of our bzip2 block decoder: the
-// block's bytes put back in their original order, its runs of four and
-// more expanded, and the output handed on in pieces and checked against
-// the block's CRC. The walk and the run expansion follow libbz2's: the
-// walk takes one byte past the block, as libbz2's does, and a block whose
-// last run would reach further is declined (libbz2 reports it, dropping
-// part of its output in a way not worth copying).
-#include <cstdlib>
+// bz2_fast_output.cpp - the second half of our bzip2 block decoder: once
+// the block's bytes are back in order (bz2_fast_walk.cpp), its runs of
+// four and more expanded, and the output handed on in pieces and checked
+// against the block's CRC. The run expansion follows libbz2's, which takes
+// one byte past the block; a block whose last run would reach further is
+// declined (libbz2 reports it, dropping part of its output in a way not
+// worth copying).
 #include <cstring>
 
 #include "block_buffers.h"
@@ -16,7 +15,7 @@ namespace {
 
 // Output pieces of DECODER_OUTPUT_PIECE bytes, with the CRC of all so far.
 struct piece_writer {
-  unsigned char* piece;  // DECODER_OUTPUT_PIECE bytes and 3 to spare
+  unsigned char* piece;  // DECODER_OUTPUT_PIECE bytes and 2 to spare (or more)
   unsigned fill;
   uint32_t crc;
   block_emit emit;
@@ -93,8 +92,9 @@ bool runs_end_in_block(const unsigned char* bytes, uint32_t n) {
   if (n >= 8) {
     const uint32_t lowest = n - 4 > SYNC_SEARCH ? n - 4 - SYNC_SEARCH : 4;
     for (uint32_t j = n - 4; j >= lowest && from == 0; --j) {
-      const bool four_before = bytes[j - 4] == bytes[j - 1] && bytes[j - 3] == bytes[j - 1] && bytes[j - 2] == bytes[j - 1];
-      if (bytes[j] != bytes[j - 1] && !four_before) from = j;
+      const unsigned char before = bytes[j - 1];
+      const bool four_before = bytes[j - 4] == before && bytes[j - 3] == before && bytes[j - 2] == before;
+      if (bytes[j] != before && !four_before) from = j;
     }
   }
   run_counter counter;
@@ -105,9 +105,8 @@ bool runs_end_in_block(const unsigned char* bytes, uint32_t n) {
 
 fast_outcome fast_emit_block(const fast_block& b, fast_space& s, block_emit emit, void* ctx) {
   if (s.bytes_size < fast_walk_room(b.nblock)) {
-    std::free(s.bytes);
     s.bytes_size = fast_walk_room(static_cast<uint32_t>(s.tt_entries));
-    s.bytes = static_cast<unsigned char*>(blocks_grow(nullptr, s.bytes_size));
+    s.bytes = static_cast<unsigned char*>(blocks_grow(s.bytes, s.bytes_size));
   }
   const unsigned char* bytes = fast_walk(s.tt, b, s.bytes);
   if (!runs_end_in_block(bytes, b.nblock)) return fast_outcome::declined;
