@@ -120,10 +120,10 @@ block_space& thread_space() {
 }
 
 // The calling thread waits for output, and says so: a decoder held back
-// for it may start now. Locked.
+// for it may start now (only then is there anyone to wake). Locked.
 void wait_for_output(job_table& t) {
   t.caller_waiting = true;
-  pthread_cond_broadcast(&t.progress_cv);
+  if (t.held_back > 0) pthread_cond_broadcast(&t.progress_cv);
   pthread_cond_wait(&t.progress_cv, &t.m);
   t.caller_waiting = false;
 }
@@ -131,8 +131,11 @@ void wait_for_output(job_table& t) {
 void decode_task(void* arg) {
   job_table& t = *static_cast<job_table*>(arg);
   pthread_mutex_lock(&t.m);
-  while (!t.stopping && t.decoding >= t.busy_limit && !t.caller_waiting && next_pending(t) != nullptr)
+  while (!t.stopping && t.decoding >= t.busy_limit && !t.caller_waiting && next_pending(t) != nullptr) {
+    ++t.held_back;
     pthread_cond_wait(&t.progress_cv, &t.m);
+    --t.held_back;
+  }
   block_job* job = t.stopping ? nullptr : next_pending(t);
   if (job != nullptr) {
     job->state = job_state::running;

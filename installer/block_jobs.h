@@ -61,6 +61,7 @@ struct job_table {
   // for output, every thread may decode.
   unsigned decoding;
   unsigned busy_limit;
+  unsigned held_back;  // tasks waiting for a decoder to finish
   bool caller_waiting;
 };
 
