@@ -28,7 +28,7 @@ int handle_archive_record(int fd, const unsigned char* head) {
     else tar_writer_reset();
   }
 
-  int failed = decompress_ahead(pax ? zstd_unzip : bzunzip, 0, record_reader, writer);
+  int failed = pax ? zstd_unzip_frames(0, record_reader, writer) : decompress_ahead(bzunzip, 0, record_reader, writer);
   if (!gz_install && (pax ? pax_writer_finish() : tar_writer_finish()) != 0) failed = 1;
   // The file ended inside the body the head promised. Unless the archive
   // came out whole before that, the package is cut short.

@@ -25,20 +25,29 @@ struct feed_state {
 
 feed_state feed;
 
-// Reads the next chunk of the body into the input buffer; false at the end
-// of the body or when the file cannot be read there.
-bool refill() {
+// Reads up to `want` bytes of the body at the next offset into `into`; the
+// count read, 0 at the end of the body or when the file cannot be read
+// there (the body is then missing).
+size_t read_body(char* into, size_t want) {
   const uint64_t left = feed.body_end - feed.next_offset;
-  if (left == 0) return false;
-  const size_t want = left < FEED_CHUNK_SIZE ? static_cast<size_t>(left) : FEED_CHUNK_SIZE;
+  if (left == 0) return 0;
+  if (want > left) want = static_cast<size_t>(left);
   ssize_t got;
   do {
-    got = pread(package_fd, feed.buffer, want, static_cast<off_t>(feed.next_offset));
+    got = pread(package_fd, into, want, static_cast<off_t>(feed.next_offset));
   } while (got < 0 && errno == EINTR);
   if (got <= 0) {
     feed.body_missing = true;
-    return false;
+    return 0;
   }
+  return static_cast<size_t>(got);
+}
+
+// Reads the next chunk of the body into the input buffer; false at the end
+// of the body or when the file cannot be read there.
+bool refill() {
+  const size_t got = read_body(feed.buffer, FEED_CHUNK_SIZE);
+  if (got == 0) return false;
   feed.fill = static_cast<int>(got);
   feed.position = 0;
   return true;
@@ -62,11 +71,20 @@ uint64_t feed_bytes_handed_out() { return feed.next_offset - feed.body_start; }
 int record_reader(bz_context*, char* buf, int wanted) {
   int handed_out = 0;
   while (wanted > 0) {
-    if (feed.position >= feed.fill && !refill()) break;
-    int n = feed.fill - feed.position;
-    if (n > wanted) n = wanted;
-    std::memcpy(buf + handed_out, feed.buffer + feed.position, static_cast<size_t>(n));
-    feed.position += n;
+    int n;
+    if (feed.position >= feed.fill && wanted >= FEED_CHUNK_SIZE) {
+      // A large request with the buffer used up goes straight into the
+      // caller's buffer: the same bytes, without a copy and a read for
+      // every chunk.
+      n = static_cast<int>(read_body(buf + handed_out, static_cast<size_t>(wanted)));
+      if (n == 0) break;
+    } else {
+      if (feed.position >= feed.fill && !refill()) break;
+      n = feed.fill - feed.position;
+      if (n > wanted) n = wanted;
+      std::memcpy(buf + handed_out, feed.buffer + feed.position, static_cast<size_t>(n));
+      feed.position += n;
+    }
     feed.next_offset += static_cast<uint64_t>(n);
     handed_out += n;
     wanted -= n;

@@ -113,6 +113,10 @@ int bzunzip(intptr_t caller_value, bz_reader reader, bz_writer writer);
 // The same for a row of Zstandard frames; failures are reported on standard
 // error as "zstd: " and the library's error name.
 int zstd_unzip(intptr_t caller_value, bz_reader reader, bz_writer writer);
+// zstd_unzip with the same output, messages and result, on the pool's
+// threads when more than one is allowed: independent frames that state
+// their size are decoded at once, anything else runs ahead of the writer.
+int zstd_unzip_frames(intptr_t caller_value, bz_reader reader, bz_writer writer);
 
 // Starts a stream over the record body at body_offset of the package file:
 // sets the saved offset and record length and empties the input buffer.

@@ -5,7 +5,6 @@
 #include <bzlib.h>
 
 #include <algorithm>
-#include <system_error>
 
 #include "errors.h"
 
@@ -19,7 +18,6 @@ namespace {
 size_t block_capacity(int level) { return static_cast<size_t>(100000 * level - 19); }
 size_t run_cost(unsigned length) { return length < 4 ? length : 5; }
 
-constexpr size_t PIECES_PER_THREAD = 2;
 // The first piece fills this share of a block, and each next one twice as
 // much until a piece fills a block. A decompressor's first output waits
 // for the whole first block; a small one lets an installer start writing
@@ -96,35 +94,16 @@ std::vector<Bz2Block> compress_blocks(const char* data, size_t n, int level) {
 }
 
 ParallelBz2Compressor::ParallelBz2Compressor(int level, unsigned jobs, ByteSink& out)
-    : level_(level),
-      capacity_(block_capacity(level)),
+    : capacity_(block_capacity(level)),
       piece_limit_(capacity_ / FIRST_PIECE_SHARE),
-      max_in_flight_(PIECES_PER_THREAD * (jobs > 0 ? jobs : 1)),
-      out_(out) {
+      out_(out),
+      pieces_(
+          jobs, [level](const std::string& input) { return compress_blocks(input.data(), input.size(), level); },
+          [this](std::vector<Bz2Block>& blocks) { join(blocks); }) {
   const unsigned char header[BZ2_HEADER_BYTES] = {'B', 'Z', 'h', static_cast<unsigned char>('0' + level)};
   bytes_.assign(header, header + BZ2_HEADER_BYTES);
   bits_.length = BZ2_HEADER_BYTES;
   current_.reserve(capacity_);
-  // With one job the pieces are compressed on the calling thread.
-  try {
-    for (unsigned i = 0; jobs > 1 && i < jobs; ++i) workers_.emplace_back([this] { work(); });
-  } catch (const std::system_error& e) {
-    // The threads already started must end before their vector goes.
-    stop_workers();
-    throw Failure(std::string("cannot start a compressing thread: ") + e.what() + " (try a smaller --jobs)");
-  }
-}
-
-ParallelBz2Compressor::~ParallelBz2Compressor() { stop_workers(); }
-
-void ParallelBz2Compressor::stop_workers() {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    stopping_ = true;
-  }
-  work_ready_.notify_all();
-  for (std::thread& t : workers_) t.join();
-  workers_.clear();
 }
 
 // A piece ends just before its pre-encoding could fill a block, so that it
@@ -172,7 +151,7 @@ void ParallelBz2Compressor::write(const void* data, size_t n) {
 void ParallelBz2Compressor::finish() {
   if (finished_) return;
   if (!current_.empty()) submit();
-  emit_done(0);
+  pieces_.finish();
   make_room(STREAM_END_BITS + 8);
   bits_.put_stream_end(combined_crc_);
   flush();
@@ -190,69 +169,21 @@ void ParallelBz2Compressor::flush() {
 }
 
 void ParallelBz2Compressor::submit() {
-  auto piece = std::make_shared<Piece>();
-  piece->input.swap(current_);
+  pieces_.submit(current_);
   current_.reserve(capacity_);
   piece_limit_ = std::min(capacity_, piece_limit_ * 2);
   run_byte_ = -1;
   run_length_ = 0;
   encoded_ = 0;
-  if (workers_.empty()) {
-    piece->blocks = compress_blocks(piece->input.data(), piece->input.size(), level_);
-    piece->done = true;
-  }
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    in_flight_.push_back(std::move(piece));
-    if (workers_.empty()) ++next_to_start_;
-  }
-  work_ready_.notify_one();
-  emit_done(max_in_flight_ - 1);
 }
 
-// Joins finished pieces to the stream in input order until at most
-// keep_in_flight pieces are left, waiting for the oldest when needed.
-void ParallelBz2Compressor::emit_done(size_t keep_in_flight) {
-  for (;;) {
-    std::shared_ptr<Piece> piece;
-    {
-      std::unique_lock<std::mutex> lock(mutex_);
-      if (in_flight_.empty()) return;
-      if (!in_flight_.front()->done) {
-        if (in_flight_.size() <= keep_in_flight) return;
-        piece_done_.wait(lock, [&] { return in_flight_.front()->done; });
-      }
-      piece = std::move(in_flight_.front());
-      in_flight_.pop_front();
-      --next_to_start_;
-    }
-    if (piece->error) std::rethrow_exception(piece->error);
-    for (const Bz2Block& b : piece->blocks) {
-      make_room(b.end_bit - FIRST_BLOCK_BIT);
-      bits_.put_bits(b.stream.data(), FIRST_BLOCK_BIT, b.end_bit - FIRST_BLOCK_BIT);
-      combined_crc_ = bz2_fold_crc(combined_crc_, b.crc);
-    }
-    flush();
+void ParallelBz2Compressor::join(std::vector<Bz2Block>& blocks) {
+  for (const Bz2Block& b : blocks) {
+    make_room(b.end_bit - FIRST_BLOCK_BIT);
+    bits_.put_bits(b.stream.data(), FIRST_BLOCK_BIT, b.end_bit - FIRST_BLOCK_BIT);
+    combined_crc_ = bz2_fold_crc(combined_crc_, b.crc);
   }
-}
-
-void ParallelBz2Compressor::work() {
-  std::unique_lock<std::mutex> lock(mutex_);
-  for (;;) {
-    work_ready_.wait(lock, [&] { return stopping_ || next_to_start_ < in_flight_.size(); });
-    if (stopping_) return;
-    std::shared_ptr<Piece> piece = in_flight_[next_to_start_++];
-    lock.unlock();
-    try {
-      piece->blocks = compress_blocks(piece->input.data(), piece->input.size(), level_);
-    } catch (...) {
-      piece->error = std::current_exception();
-    }
-    std::string().swap(piece->input);
-    lock.lock();
-    piece->done = true;
-    piece_done_.notify_all();
-  }
+  flush();
 }
 
 }  // namespace vnpack

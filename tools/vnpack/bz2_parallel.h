@@ -9,18 +9,13 @@
 #ifndef VNPACK_BZ2_PARALLEL_H
 #define VNPACK_BZ2_PARALLEL_H
 
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
-#include <exception>
-#include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "bz2_blocks.h"
 #include "file_io.h"
+#include "ordered_pieces.h"
 
 namespace vnpack {
 
@@ -43,30 +38,19 @@ class ParallelBz2Compressor : public ByteSink {
   ParallelBz2Compressor(int level, unsigned jobs, ByteSink& out);
   ParallelBz2Compressor(const ParallelBz2Compressor&) = delete;
   ParallelBz2Compressor& operator=(const ParallelBz2Compressor&) = delete;
-  ~ParallelBz2Compressor() override;
+  ~ParallelBz2Compressor() override = default;
 
   void write(const void* data, size_t n) override;
   void finish();
 
  private:
-  struct Piece {
-    std::string input;
-    std::vector<Bz2Block> blocks;
-    std::exception_ptr error;
-    bool done = false;
-  };
-
   void submit();
+  void join(std::vector<Bz2Block>& blocks);  // to the stream, in order
   void make_room(uint64_t bits);  // for bits more bits in bytes_
   void flush();                   // writes the complete bytes out
-  void emit_done(size_t keep_in_flight);
-  void work();
-  void stop_workers();
 
-  const int level_;
   const size_t capacity_;  // of a block, in pre-encoded bytes
   size_t piece_limit_;     // of the piece being collected, the same way
-  const size_t max_in_flight_;
   ByteSink& out_;
   std::string current_;  // the piece being collected
   int run_byte_ = -1;     // its last run of equal bytes
@@ -76,14 +60,7 @@ class ParallelBz2Compressor : public ByteSink {
   bz2_bit_writer bits_;
   uint32_t combined_crc_ = 0;
   bool finished_ = false;
-
-  std::mutex mutex_;
-  std::condition_variable work_ready_;
-  std::condition_variable piece_done_;
-  std::deque<std::shared_ptr<Piece>> in_flight_;  // in input order
-  size_t next_to_start_ = 0;                       // index into in_flight_
-  bool stopping_ = false;
-  std::vector<std::thread> workers_;
+  OrderedPieces<std::vector<Bz2Block>> pieces_;  // last: its threads stop first
 };
 
 }  // namespace vnpack

@@ -1,6 +1,7 @@
 // zstd_stream.cpp - libzstd's streaming interface wrapped for vnpack.
 #include "zstd_stream.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "errors.h"
@@ -19,45 +20,64 @@ void check(size_t ret, const char* what) {
 // Compression
 // ---------------------------------------------------------------------------
 
-ZstdCompressor::ZstdCompressor(int level, unsigned jobs, ByteSink& out)
-    : cctx_(ZSTD_createCCtx()), out_(out), buf_(ZSTD_CStreamOutSize()) {
-  if (cctx_ == nullptr) throw Failure("cannot start the zstd compressor: out of memory");
-  try {
-    check(ZSTD_CCtx_setParameter(cctx_, ZSTD_c_compressionLevel, level), "zstd compression level");
-    check(ZSTD_CCtx_setParameter(cctx_, ZSTD_c_enableLongDistanceMatching, 0), "zstd long-distance matching");
-    check(ZSTD_CCtx_setParameter(cctx_, ZSTD_c_checksumFlag, 1), "zstd checksum");
-    // Without worker support in the library this fails: better no
-    // installer than one whose bytes depend on the machine.
-    check(ZSTD_CCtx_setParameter(cctx_, ZSTD_c_nbWorkers, static_cast<int>(jobs > 0 ? jobs : 1)),
-          "zstd worker threads");
-  } catch (...) {
-    ZSTD_freeCCtx(cctx_);
-    throw;
-  }
+namespace {
+
+// A thread's compression context, kept from one frame to the next.
+struct ThreadContext {
+  ZSTD_CCtx* cctx = ZSTD_createCCtx();
+  ThreadContext() = default;
+  ThreadContext(const ThreadContext&) = delete;
+  ThreadContext& operator=(const ThreadContext&) = delete;
+  ~ThreadContext() { ZSTD_freeCCtx(cctx); }
+};
+
+std::string compress_frame(const std::string& input, int level) {
+  thread_local ThreadContext context;
+  ZSTD_CCtx* cctx = context.cctx;
+  if (cctx == nullptr) throw Failure("cannot start the zstd compressor: out of memory");
+  // The settings are made again for every frame: a frame then depends on
+  // its input and the level only, not on what the thread did before.
+  check(ZSTD_CCtx_reset(cctx, ZSTD_reset_session_and_parameters), "zstd compressor reset");
+  check(ZSTD_CCtx_setParameter(cctx, ZSTD_c_compressionLevel, level), "zstd compression level");
+  check(ZSTD_CCtx_setParameter(cctx, ZSTD_c_checksumFlag, 1), "zstd checksum");
+  std::string frame(ZSTD_compressBound(input.size()), '\0');
+  const size_t n = ZSTD_compress2(cctx, frame.data(), frame.size(), input.data(), input.size());
+  check(n, "zstd compression failed");
+  frame.resize(n);
+  return frame;
 }
 
-ZstdCompressor::~ZstdCompressor() { ZSTD_freeCCtx(cctx_); }
+}  // namespace
+
+ZstdCompressor::ZstdCompressor(int level, unsigned jobs, ByteSink& out)
+    : out_(out),
+      frames_(
+          jobs, [level](const std::string& input) { return compress_frame(input, level); },
+          [this](std::string& frame) { out_.write(frame.data(), frame.size()); }) {
+  current_.reserve(ZSTD_FRAME_CONTENT);
+}
 
 void ZstdCompressor::write(const void* data, size_t n) {
-  ZSTD_inBuffer in = {data, n, 0};
-  pump(in, ZSTD_e_continue);
+  const auto* p = static_cast<const char*>(data);
+  while (n > 0) {
+    const size_t take = std::min(n, ZSTD_FRAME_CONTENT - current_.size());
+    current_.append(p, take);
+    p += take;
+    n -= take;
+    if (current_.size() == ZSTD_FRAME_CONTENT) {
+      frames_.submit(current_);
+      current_.reserve(ZSTD_FRAME_CONTENT);
+      started_ = true;
+    }
+  }
 }
 
 void ZstdCompressor::finish() {
   if (finished_) return;
-  ZSTD_inBuffer in = {nullptr, 0, 0};
-  pump(in, ZSTD_e_end);
+  // No input at all still makes one (empty) frame, as a stream must hold one.
+  if (!current_.empty() || !started_) frames_.submit(current_);
+  frames_.finish();
   finished_ = true;
-}
-
-void ZstdCompressor::pump(ZSTD_inBuffer& in, ZSTD_EndDirective directive) {
-  for (;;) {
-    ZSTD_outBuffer out = {buf_.data(), buf_.size(), 0};
-    const size_t left = ZSTD_compressStream2(cctx_, &out, &in, directive);
-    check(left, "zstd compression failed");
-    if (out.pos > 0) out_.write(buf_.data(), out.pos);
-    if (directive == ZSTD_e_end ? left == 0 : in.pos == in.size) return;
-  }
 }
 
 // ---------------------------------------------------------------------------
