@@ -1,10 +1,14 @@
-// Zstandard: vnpack's compressor gives the same bytes whatever the number
+// Zstandard: vnpack's compressor gives the same frames whatever the number
 // of jobs and however its input is cut; the installer's zstd_unzip takes
 // frames in a row in any reader piece size and fails on damage, cuts and
-// trailing bytes.
+// trailing bytes, and zstd_unzip_frames does on threads exactly what it does.
 #include <gtest/gtest.h>
 
+#define ZSTD_STATIC_LINKING_ONLY  // ZSTD_findFrameCompressedSize
+#include <zstd.h>
+
 #include <algorithm>
+#include <cstdlib>
 #include <string>
 
 #include "installer.h"
@@ -55,6 +59,14 @@ TEST(ZstdCompressor, SameBytesWhateverTheJobsAndPieces) {
     };
     EXPECT_EQ(vnpack::decode_zstd(source, back).status, vnpack::ZstdDecodeResult::Status::complete);
     EXPECT_TRUE(back.bytes == data);
+    // Independent frames of a fixed content, each stating its size.
+    size_t frames = 0;
+    for (size_t at = 0; at < one.size(); ++frames) {
+      const size_t content = ZSTD_getFrameContentSize(one.data() + at, one.size() - at);
+      EXPECT_EQ(content, std::min(vnpack::ZSTD_FRAME_CONTENT, data.size() - frames * vnpack::ZSTD_FRAME_CONTENT));
+      at += ZSTD_findFrameCompressedSize(one.data() + at, one.size() - at);
+    }
+    EXPECT_EQ(frames, 6u);
   }
 }
 
@@ -115,6 +127,65 @@ TEST(ZstdUnzip, DamageCutsAndTrailingBytesFail) {
     // What came out is what the frame holds, as far as it went.
     EXPECT_TRUE(data.compare(0, std::min(m.output.size(), data.size()), m.output) == 0 || input == damaged);
   }
+}
+
+struct Outcome {
+  int result;
+  std::string output, messages;
+};
+
+Outcome run(int (*unzip)(intptr_t, bz_reader, bz_writer), const std::string& input, size_t piece) {
+  MemoryStream m{input, 0, piece, {}};
+  testing::internal::CaptureStderr();
+  const int result = unzip(reinterpret_cast<intptr_t>(&m), memory_reader, memory_writer);
+  return {result, m.output, testing::internal::GetCapturedStderr()};
+}
+
+// A frame that does not state its size: the threads leave it, and what
+// follows it, to the one-thread path.
+std::string frame_without_size(const std::string& data) {
+  ZSTD_CCtx* cctx = ZSTD_createCCtx();
+  std::string out(ZSTD_compressBound(data.size()), '\0');
+  ZSTD_outBuffer o{out.data(), out.size(), 0};
+  ZSTD_inBuffer i{data.data(), data.size(), 0};
+  while (ZSTD_compressStream2(cctx, &o, &i, ZSTD_e_end) != 0) {
+  }
+  ZSTD_freeCCtx(cctx);
+  out.resize(o.pos);
+  return out;
+}
+
+TEST(ZstdUnzipFrames, DoesWhatOneThreadDoes) {
+  const std::string data = sample(5 << 20);
+  const std::string frames = compress(data, 1, 2, data.size());
+  const size_t second = ZSTD_findFrameCompressedSize(frames.data(), frames.size());
+  const size_t third = second + ZSTD_findFrameCompressedSize(frames.data() + second, frames.size() - second);
+  std::string damaged = frames;
+  damaged[third + 1000] ^= 0x21;  // inside the third frame
+  const std::string unsized = frame_without_size(sample(300000));
+  const std::string cases[] = {
+      frames,
+      damaged,
+      frames.substr(0, third + 5000),                           // cut inside a frame
+      frames.substr(0, third),                                  // whole frames only
+      frames + "trailing",
+      frames.substr(0, second) + unsized + frames.substr(second),  // a frame the threads leave
+      unsized + frames,                                            // left from the first frame on
+      "",
+  };
+  setenv("VNINSTALL_THREADS", "3", 1);
+  for (size_t c = 0; c < std::size(cases); ++c) {
+    for (size_t piece : {size_t{1} << 20, size_t{3000}}) {
+      SCOPED_TRACE(testing::Message() << "case " << c << ", piece " << piece);
+      const Outcome one = run(zstd_unzip, cases[c], piece);
+      const Outcome threads = run(zstd_unzip_frames, cases[c], piece);
+      EXPECT_EQ(threads.result, one.result);
+      EXPECT_TRUE(threads.output == one.output);
+      EXPECT_EQ(threads.messages, one.messages);
+      EXPECT_EQ(one.result != 0, c == 1 || c == 2 || c == 4);
+    }
+  }
+  unsetenv("VNINSTALL_THREADS");
 }
 
 }  // namespace
