@@ -37,6 +37,7 @@ bool fill(frame_input& in, size_t want) {
   if (in.pos > 0) {
     std::memmove(in.buf.data, in.buf.data + in.pos, available(in));
     in.buf.size -= in.pos;
+    in.base += in.pos;
     in.pos = 0;
   }
   while (!in.ended && in.buf.size < want) {
@@ -65,13 +66,19 @@ struct replay {
   const unsigned char* bytes;
   size_t size;
   size_t pos;
+  uint64_t offset;  // of bytes[0] in the record
 };
 
+// A read ends where the one-thread path's read of the same size would
+// have: at the next multiple of `wanted` from the record's start.
 int replay_reader(bz_context* ctx, char* buf, int wanted) {
   replay& r = *reinterpret_cast<replay*>(ctx->caller_value);
   if (r.pos == r.size) return r.inner.reader(&r.inner, buf, wanted);
+  if (wanted <= 0) return 0;
+  const auto unit = static_cast<uint64_t>(wanted);
   size_t n = r.size - r.pos;
-  if (wanted >= 0 && n > static_cast<size_t>(wanted)) n = static_cast<size_t>(wanted);
+  const auto to_boundary = static_cast<size_t>(unit - (r.offset + r.pos) % unit);
+  if (n > to_boundary) n = to_boundary;
   std::memcpy(buf, r.bytes + r.pos, n);
   r.pos += n;
   return static_cast<int>(n);
@@ -128,8 +135,8 @@ frame_found next_frame(frame_input& in) {
   }
 }
 
-int unzip_rest(const bz_context& ctx, const unsigned char* replayed, size_t n, bool ahead) {
-  replay r{ctx, replayed, n, 0};
+int unzip_rest(const bz_context& ctx, const unsigned char* replayed, size_t n, uint64_t offset, bool ahead) {
+  replay r{ctx, replayed, n, 0, offset};
   const auto value = reinterpret_cast<intptr_t>(&r);
   return ahead ? decompress_ahead(zstd_unzip, value, replay_reader, replay_writer)
                : zstd_unzip(value, replay_reader, replay_writer);

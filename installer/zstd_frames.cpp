@@ -29,6 +29,7 @@ enum class slot_state { free, pending, running, done };
 struct frame_slot {
   frame_bytes input;    // the frame
   frame_bytes content;  // what it decodes to
+  uint64_t offset;      // of the frame in the record
   uint64_t seq;
   slot_state state;
   bool sound;  // decoded to exactly the size its header states
@@ -97,7 +98,7 @@ class frame_engine {
  public:
   // Takes over the input read so far.
   frame_engine(const bz_context& ctx, unsigned workers, frame_input& read)
-      : ctx_(ctx), workers_(workers), input_{&ctx_, read.buf, read.pos, read.ended} {
+      : ctx_(ctx), workers_(workers), input_{&ctx_, read.buf, read.pos, read.ended, read.base} {
     read.buf = {};
     std::memset(&table_, 0, sizeof table_);
     pthread_mutex_init(&table_.m, nullptr);
@@ -143,6 +144,7 @@ void frame_engine::submit(const frame_found& f) {
   frame_slot& s = slot(submitted_);
   s.input.size = 0;
   frame_bytes_append(s.input, input_.buf.data + input_.pos, f.size);
+  s.offset = input_.base + input_.pos;
   input_.pos += f.size;
   // Room for at least a byte, so that an empty frame has a buffer too.
   frame_bytes_reserve(s.content, f.content > 0 ? f.content : 1);
@@ -183,7 +185,8 @@ int frame_engine::finish_from(uint64_t seq) {
   }
   for (uint64_t k = seq; k < submitted_; ++k) frame_bytes_append(replayed, slot(k).input.data, slot(k).input.size);
   frame_bytes_append(replayed, input_.buf.data + input_.pos, input_.buf.size - input_.pos);
-  const int result = unzip_rest(ctx_, replayed.data, replayed.size, false);
+  const uint64_t offset = seq < submitted_ ? slot(seq).offset : input_.base + input_.pos;
+  const int result = unzip_rest(ctx_, replayed.data, replayed.size, offset, false);
   frame_bytes_free(replayed);
   return result;
 }
@@ -210,7 +213,7 @@ int zstd_unzip_frames(intptr_t caller_value, bz_reader reader, bz_writer writer)
   // The first frame decides: a record of frames the threads take (what
   // vnpack writes) is decoded on them; any other, such as one large frame,
   // by one thread running ahead of the writer.
-  frame_input probe{&ctx, {}, 0, false};
+  frame_input probe{&ctx, {}, 0, false, 0};
   const frame_found first = next_frame(probe);
   if (first.kind == frame_kind::end) {
     frame_bytes_free(probe.buf);
@@ -218,7 +221,7 @@ int zstd_unzip_frames(intptr_t caller_value, bz_reader reader, bz_writer writer)
   }
   const unsigned workers = first.kind == frame_kind::frame ? work_pool_join(threads) : 0;
   if (workers == 0) {
-    const int result = unzip_rest(ctx, probe.buf.data + probe.pos, probe.buf.size - probe.pos, true);
+    const int result = unzip_rest(ctx, probe.buf.data + probe.pos, probe.buf.size - probe.pos, probe.base + probe.pos, true);
     frame_bytes_free(probe.buf);
     return result;
   }

@@ -38,7 +38,8 @@ struct frame_input {
   bz_context* ctx;
   frame_bytes buf;
   size_t pos;
-  bool ended;  // the reader has nothing more
+  bool ended;     // the reader has nothing more
+  uint64_t base;  // the record offset of buf.data[0]
 };
 
 enum class frame_kind {
@@ -56,9 +57,17 @@ struct frame_found {
 // Looks at the input from pos on, reading as much as the next frame needs.
 frame_found next_frame(frame_input& in);
 
-// The one-thread decompressor over `replayed` bytes and then the rest of
-// the input, writing into the caller's writer. With `ahead`, it runs ahead
-// of the writer on a thread of its own when it can (decompress_ahead).
-int unzip_rest(const bz_context& ctx, const unsigned char* replayed, size_t n, bool ahead);
+// The one-thread decompressor over `replayed` bytes, which stand at record
+// offset `offset`, and then the rest of the input, writing into the
+// caller's writer. With `ahead`, it runs ahead of the writer on a thread of
+// its own when it can (decompress_ahead).
+//
+// The reader fills every request until the input ends (as the record
+// reader does), so on one thread the decompressor's reads end at multiples
+// of its request size from the record's start. The replayed bytes are
+// handed out with their reads ending at the same offsets: how much of a
+// damaged frame the library gives out before it fails depends on where
+// its input was cut.
+int unzip_rest(const bz_context& ctx, const unsigned char* replayed, size_t n, uint64_t offset, bool ahead);
 
 #endif  // VNINSTALL_ZSTD_FRAMES_H

@@ -3,10 +3,14 @@
 // decompressed into the same writer (the library passes over skippable
 // frames itself); anything else in the input, a damaged frame or one the
 // input ends inside is reported as "zstd: <the library's error name>".
+#define ZSTD_STATIC_LINKING_ONLY  // ZSTD_createDCtx_advanced
 #include <zstd.h>
 #include <zstd_errors.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 
 #include "decompress_ahead.h"
 #include "installer.h"
@@ -37,11 +41,77 @@ int report(ZSTD_ErrorCode code) {
   return 1;
 }
 
-// Runs the frames of the input through the writer; 0 when every frame was
-// complete and sound.
-int decompress_frames(ZSTD_DCtx* dctx, bz_context* ctx) {
+// The frames of the format's versions before 1.0 (magic numbers 0xFD2FB521
+// to 0xFD2FB527, as the library still decodes some of them). No package
+// builder writes them, and their decoders take damaged input far less
+// carefully: they are refused with the error of a library without them.
+constexpr uint32_t LEGACY_MAGIC_FIRST = 0xFD2FB521, LEGACY_MAGIC_LAST = 0xFD2FB527;
+constexpr size_t MAGIC_BYTES = 4;
+
+bool legacy_frame_at(const ZSTD_inBuffer& in) {
+  if (in.size - in.pos < MAGIC_BYTES) return false;  // the library then refuses it itself
+  const auto* p = static_cast<const unsigned char*>(in.src) + in.pos;
+  const uint32_t magic = p[0] | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+  return magic >= LEGACY_MAGIC_FIRST && magic <= LEGACY_MAGIC_LAST;
+}
+
+// Every frame is decoded by a context of its own, so that what the library
+// makes of a frame (how much of a damaged one it gives out, which error it
+// names) depends on that frame and where its input was cut alone, not on
+// the frames before it, whose sizes shape a reused context's buffers. The
+// threaded path decodes again from any frame on and must get the same.
+// The memory of one frame's context is kept for the next one's, so that a
+// frame costs no fresh pages.
+constexpr unsigned KEPT_BLOCKS = 8;
+constexpr size_t BLOCK_HEADER = alignof(std::max_align_t);
+
+struct kept_memory {
+  void* blocks[KEPT_BLOCKS];  // freed by a context, each behind its size
+};
+
+void kept_release(kept_memory& k) {
+  for (void*& b : k.blocks) {
+    std::free(b);
+    b = nullptr;
+  }
+}
+
+void* kept_alloc(void* opaque, size_t size) {
+  auto& k = *static_cast<kept_memory*>(opaque);
+  for (void*& b : k.blocks) {
+    if (b != nullptr && *static_cast<size_t*>(b) == size) {
+      void* p = b;
+      b = nullptr;
+      return static_cast<char*>(p) + BLOCK_HEADER;
+    }
+  }
+  // None fits: the frame is shaped unlike the one before, whose blocks go,
+  // so that no more is kept than one context holds.
+  kept_release(k);
+  void* p = size <= SIZE_MAX - BLOCK_HEADER ? std::malloc(size + BLOCK_HEADER) : nullptr;
+  if (p == nullptr) return nullptr;
+  *static_cast<size_t*>(p) = size;
+  return static_cast<char*>(p) + BLOCK_HEADER;
+}
+
+void kept_free(void* opaque, void* address) {
+  if (address == nullptr) return;
+  auto& k = *static_cast<kept_memory*>(opaque);
+  void* p = static_cast<char*>(address) - BLOCK_HEADER;
+  for (void*& b : k.blocks) {
+    if (b == nullptr) {
+      b = p;
+      return;
+    }
+  }
+  std::free(p);
+}
+
+// Runs the frames of the input through the writer, each frame with a new
+// context in dctx; 0 when every frame was complete and sound.
+int decompress_frames_with(bz_context* ctx, const ZSTD_customMem& memory, ZSTD_DCtx*& dctx) {
   ZSTD_inBuffer in = {compressed, 0, 0};
-  bool frame_open = false;     // the input ended so far inside a frame
+  bool frame_open = false;     // the last call ended inside a frame
   bool output_pending = false; // the last call filled the output chunk
   for (;;) {
     if (in.pos == in.size && !output_pending) {
@@ -50,6 +120,12 @@ int decompress_frames(ZSTD_DCtx* dctx, bz_context* ctx) {
       in = {compressed, static_cast<size_t>(n), 0};
     }
     const size_t in_before = in.pos;
+    if (!frame_open && legacy_frame_at(in)) return report(ZSTD_error_prefix_unknown);
+    if (!frame_open) {
+      ZSTD_freeDCtx(dctx);
+      dctx = ZSTD_createDCtx_advanced(memory);
+      if (dctx == nullptr) return report(ZSTD_error_memory_allocation);
+    }
     // Running ahead of the writer, the output goes straight where the
     // writer takes it.
     char* room = unzip_output_room(ZSTD_DECOMPRESSED_CHUNK);
@@ -70,15 +146,23 @@ int decompress_frames(ZSTD_DCtx* dctx, bz_context* ctx) {
   return frame_open ? report(ZSTD_error_srcSize_wrong) : 0;
 }
 
+// Runs the frames of the input through the writer; 0 when every frame was
+// complete and sound.
+int decompress_frames(bz_context* ctx) {
+  kept_memory kept{};
+  const ZSTD_customMem memory{kept_alloc, kept_free, &kept};
+  ZSTD_DCtx* dctx = nullptr;
+  const int result = decompress_frames_with(ctx, memory, dctx);
+  ZSTD_freeDCtx(dctx);
+  kept_release(kept);
+  return result;
+}
+
 }  // namespace
 
 int zstd_unzip(intptr_t caller_value, bz_reader reader, bz_writer writer) {
   // Keeps the marker in the program when unused sections are dropped.
   __asm__ volatile("" : : "r"(zstd_support_marker));
   bz_context ctx = {caller_value, reader, writer};
-  ZSTD_DCtx* dctx = ZSTD_createDCtx();
-  if (dctx == nullptr) return report(ZSTD_error_memory_allocation);
-  const int result = decompress_frames(dctx, &ctx);
-  ZSTD_freeDCtx(dctx);
-  return result;
+  return decompress_frames(&ctx);
 }
