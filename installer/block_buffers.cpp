@@ -10,7 +10,6 @@
 
 namespace {
 
-constexpr size_t FIRST_CAPACITY = 64 * 1024;
 constexpr size_t FIRST_MARKER_CAPACITY = 64;
 
 // Where bz2_find_markers puts what it finds: bits counted from `base`.
@@ -37,11 +36,7 @@ void* blocks_grow(void* block, size_t size) {
 }
 
 void buffer_reserve(byte_buffer& b, size_t n) {
-  if (n <= b.capacity) return;
-  size_t c = b.capacity > 0 ? b.capacity : FIRST_CAPACITY;
-  while (c < n) c *= 2;
-  b.data = static_cast<unsigned char*>(blocks_grow(b.data, c));
-  b.capacity = c;
+  if (!buffer_try_reserve(b, n)) blocks_out_of_memory();
 }
 
 void buffer_assign(byte_buffer& b, const unsigned char* p, size_t n) {
@@ -49,11 +44,6 @@ void buffer_assign(byte_buffer& b, const unsigned char* p, size_t n) {
   buffer_reserve(b, n);
   std::memcpy(b.data, p, n);
   b.size = n;
-}
-
-void buffer_free(byte_buffer& b) {
-  std::free(b.data);
-  b = {};
 }
 
 void markers_push(marker_list& l, bz2_marker m) {

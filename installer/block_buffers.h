@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "byte_buffer.h"
 #include "bz2_blocks.h"
 
 // The installer stays free of the C++ runtime's allocation and exceptions:
@@ -15,16 +16,9 @@
 [[noreturn]] void blocks_out_of_memory();
 void* blocks_grow(void* block, size_t size);
 
-// A growable run of bytes.
-struct byte_buffer {
-  unsigned char* data;
-  size_t size;
-  size_t capacity;
-};
-
+// Room for n bytes, or the end of the program with libbz2's message.
 void buffer_reserve(byte_buffer& b, size_t n);
 void buffer_assign(byte_buffer& b, const unsigned char* p, size_t n);
-void buffer_free(byte_buffer& b);
 
 // Markers from the head on, in input order.
 struct marker_list {

@@ -91,25 +91,14 @@ int replay_writer(bz_context* ctx, const char* data, int count) {
 
 }  // namespace
 
-void frame_bytes_reserve(frame_bytes& b, size_t n) {
-  if (n <= b.capacity) return;
-  size_t c = b.capacity > 0 ? b.capacity : FRAME_READ_CHUNK;
-  while (c < n) c *= 2;
-  void* p = std::realloc(b.data, c);
-  if (p == nullptr) out_of_memory();
-  b.data = static_cast<unsigned char*>(p);
-  b.capacity = c;
+void frame_bytes_reserve(byte_buffer& b, size_t n) {
+  if (!buffer_try_reserve(b, n)) out_of_memory();
 }
 
-void frame_bytes_append(frame_bytes& b, const unsigned char* p, size_t n) {
+void frame_bytes_append(byte_buffer& b, const unsigned char* p, size_t n) {
   frame_bytes_reserve(b, b.size + n);
   if (n > 0) std::memcpy(b.data + b.size, p, n);
   b.size += n;
-}
-
-void frame_bytes_free(frame_bytes& b) {
-  std::free(b.data);
-  b = {};
 }
 
 frame_found next_frame(frame_input& in) {

@@ -27,8 +27,8 @@ constexpr size_t WRITE_PIECE = ZSTD_BLOCKSIZE_MAX;
 enum class slot_state { free, pending, running, done };
 
 struct frame_slot {
-  frame_bytes input;    // the frame
-  frame_bytes content;  // what it decodes to
+  byte_buffer input;    // the frame
+  byte_buffer content;  // what it decodes to
   uint64_t offset;      // of the frame in the record
   uint64_t seq;
   slot_state state;
@@ -132,10 +132,10 @@ frame_engine::~frame_engine() {
   }
   work_pool_leave(workers_);
   for (unsigned i = 0; i < table_.count; ++i) {
-    frame_bytes_free(table_.slots[i].input);
-    frame_bytes_free(table_.slots[i].content);
+    buffer_free(table_.slots[i].input);
+    buffer_free(table_.slots[i].content);
   }
-  frame_bytes_free(input_.buf);
+  buffer_free(input_.buf);
   pthread_cond_destroy(&table_.cv);
   pthread_mutex_destroy(&table_.m);
 }
@@ -178,7 +178,7 @@ bool frame_engine::write_oldest() {
 // The one-thread path from frame seq on: that frame and the ones behind
 // it, whose decoding is waited for and dropped, then the rest of the input.
 int frame_engine::finish_from(uint64_t seq) {
-  frame_bytes replayed{};
+  byte_buffer replayed{};
   {
     lock_guard lock(table_.m);
     while (table_.outstanding > 0) pthread_cond_wait(&table_.cv, &table_.m);
@@ -187,7 +187,7 @@ int frame_engine::finish_from(uint64_t seq) {
   frame_bytes_append(replayed, input_.buf.data + input_.pos, input_.buf.size - input_.pos);
   const uint64_t offset = seq < submitted_ ? slot(seq).offset : input_.base + input_.pos;
   const int result = unzip_rest(ctx_, replayed.data, replayed.size, offset, false);
-  frame_bytes_free(replayed);
+  buffer_free(replayed);
   return result;
 }
 
@@ -216,13 +216,13 @@ int zstd_unzip_frames(intptr_t caller_value, bz_reader reader, bz_writer writer)
   frame_input probe{&ctx, {}, 0, false, 0};
   const frame_found first = next_frame(probe);
   if (first.kind == frame_kind::end) {
-    frame_bytes_free(probe.buf);
+    buffer_free(probe.buf);
     return 0;
   }
   const unsigned workers = first.kind == frame_kind::frame ? work_pool_join(threads) : 0;
   if (workers == 0) {
     const int result = unzip_rest(ctx, probe.buf.data + probe.pos, probe.buf.size - probe.pos, probe.base + probe.pos, true);
-    frame_bytes_free(probe.buf);
+    buffer_free(probe.buf);
     return result;
   }
   frame_engine engine(ctx, workers, probe);

@@ -16,27 +16,22 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "byte_buffer.h"
 #include "installer.h"
 
 // The largest frame content the threads take: twice what vnpack writes, so
 // a frame's buffers stay small at any level.
 constexpr size_t ZSTD_FRAME_CONTENT_LIMIT = 2u << 20;
 
-// A growable run of bytes; running out of memory ends the process with
-// zstd's message.
-struct frame_bytes {
-  unsigned char* data;
-  size_t size;
-  size_t capacity;
-};
-void frame_bytes_reserve(frame_bytes& b, size_t n);
-void frame_bytes_append(frame_bytes& b, const unsigned char* p, size_t n);
-void frame_bytes_free(frame_bytes& b);
+// Room for n bytes, and n bytes more at the end; running out of memory
+// ends the process with zstd's message.
+void frame_bytes_reserve(byte_buffer& b, size_t n);
+void frame_bytes_append(byte_buffer& b, const unsigned char* p, size_t n);
 
 // The record's input as read so far: bytes [pos, buf.size) not yet taken.
 struct frame_input {
   bz_context* ctx;
-  frame_bytes buf;
+  byte_buffer buf;
   size_t pos;
   bool ended;     // the reader has nothing more
   uint64_t base;  // the record offset of buf.data[0]
