@@ -2,6 +2,7 @@
 // through eight tables, where table k holds the register contribution of a
 // byte followed by k zero bytes. The tables are computed at compile time.
 #include <array>
+#include <atomic>
 
 #include "crc32_fold.h"
 
@@ -50,14 +51,20 @@ namespace {
 
 using FoldForm = uint32_t (*)(uint32_t, const unsigned char*, size_t);
 
-// Chosen at the first call; the library serves one thread at a time.
-FoldForm chosen_form = nullptr;
+// Chosen at the first call. Callers on several threads may make that
+// first call at once (the installer folds on more than one), and each
+// chooses the same form.
+std::atomic<FoldForm> chosen_form{nullptr};
 
 }  // namespace
 
 uint32_t fold(uint32_t reg, const unsigned char* p, size_t n) {
-  if (chosen_form == nullptr) chosen_form = clmul_available() ? fold_clmul : fold_slicing;
-  return chosen_form(reg, p, n);
+  FoldForm form = chosen_form.load(std::memory_order_relaxed);
+  if (form == nullptr) {
+    form = clmul_available() ? fold_clmul : fold_slicing;
+    chosen_form.store(form, std::memory_order_relaxed);
+  }
+  return form(reg, p, n);
 }
 
 }  // namespace vn::crc32_detail
