@@ -20,6 +20,12 @@ namespace {
 constexpr unsigned MAX_FRAME_THREADS = 16;
 // One slot being written out and one being decoded on each thread.
 constexpr unsigned MAX_SLOTS = MAX_FRAME_THREADS + 1;
+// The slots in use at first: one frame is written while the next is
+// decoded. Only when the writer has to wait for a frame (decoding one
+// takes longer than writing one) does the ring take one slot more, up to
+// a frame for every thread: a tree of small files, whose writing is the
+// slower, never holds more than two frames.
+constexpr unsigned FIRST_RING = 2;
 // The content is handed to the writer in pieces of one block of the
 // format, as the one-thread path writes it.
 constexpr size_t WRITE_PIECE = ZSTD_BLOCKSIZE_MAX;
@@ -112,7 +118,7 @@ class frame_engine {
   int run(frame_found first);
 
  private:
-  frame_slot& slot(uint64_t seq) { return table_.slots[seq % table_.count]; }
+  frame_slot& slot(uint64_t seq) { return table_.slots[slot_of_[seq % MAX_SLOTS]]; }
   void submit(const frame_found& f);
   bool write_oldest();
   int finish_from(uint64_t seq);
@@ -123,6 +129,12 @@ class frame_engine {
   frame_table table_;
   uint64_t submitted_ = 0;  // frames handed to slots
   uint64_t written_ = 0;    // of them, written out
+  // The slots in use, of table_.count; which slot holds each frame between
+  // submitted and written, and which slots are taken. Only the calling
+  // thread reads or changes these.
+  unsigned ring_ = FIRST_RING;
+  unsigned slot_of_[MAX_SLOTS] = {};
+  bool taken_[MAX_SLOTS] = {};
 };
 
 frame_engine::~frame_engine() {
@@ -141,7 +153,11 @@ frame_engine::~frame_engine() {
 }
 
 void frame_engine::submit(const frame_found& f) {
-  frame_slot& s = slot(submitted_);
+  unsigned i = 0;
+  while (taken_[i]) ++i;  // fewer than ring_ are taken
+  taken_[i] = true;
+  slot_of_[submitted_ % MAX_SLOTS] = i;
+  frame_slot& s = table_.slots[i];
   s.input.size = 0;
   frame_bytes_append(s.input, input_.buf.data + input_.pos, f.size);
   s.offset = input_.base + input_.pos;
@@ -163,10 +179,12 @@ bool frame_engine::write_oldest() {
   frame_slot& s = slot(written_);
   {
     lock_guard lock(table_.m);
+    if (s.state != slot_state::done && written_ > 0 && ring_ < table_.count) ++ring_;
     while (s.state != slot_state::done) pthread_cond_wait(&table_.cv, &table_.m);
     if (!s.sound) return false;
     s.state = slot_state::free;  // no thread looks at it until it is pending again
   }
+  taken_[slot_of_[written_ % MAX_SLOTS]] = false;
   for (size_t at = 0; at < s.content.size; at += WRITE_PIECE) {
     const size_t n = s.content.size - at < WRITE_PIECE ? s.content.size - at : WRITE_PIECE;
     ctx_.writer(&ctx_, reinterpret_cast<const char*>(s.content.data + at), static_cast<int>(n));
@@ -194,7 +212,7 @@ int frame_engine::finish_from(uint64_t seq) {
 int frame_engine::run(frame_found f) {
   for (;;) {
     if (f.kind != frame_kind::frame) break;
-    if (submitted_ - written_ == table_.count && !write_oldest()) return finish_from(written_);
+    if (submitted_ - written_ == ring_ && !write_oldest()) return finish_from(written_);
     submit(f);
     f = next_frame(input_);
   }
