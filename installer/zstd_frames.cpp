@@ -50,16 +50,18 @@ struct frame_table {
 };
 
 // The decompression context of a pool thread, kept while the thread lives.
+// Without a key (none left) the threads decode nothing and the one-thread
+// path does it all.
 pthread_key_t dctx_key;
+bool dctx_key_made = false;
 pthread_once_t dctx_key_once = PTHREAD_ONCE_INIT;
 
 void free_dctx(void* dctx) { ZSTD_freeDCtx(static_cast<ZSTD_DCtx*>(dctx)); }
-void make_dctx_key() {
-  if (pthread_key_create(&dctx_key, free_dctx) != 0) dctx_key = 0;
-}
+void make_dctx_key() { dctx_key_made = pthread_key_create(&dctx_key, free_dctx) == 0; }
 
 ZSTD_DCtx* thread_dctx() {
   pthread_once(&dctx_key_once, make_dctx_key);
+  if (!dctx_key_made) return nullptr;
   auto* dctx = static_cast<ZSTD_DCtx*>(pthread_getspecific(dctx_key));
   if (dctx == nullptr) {
     dctx = ZSTD_createDCtx();
@@ -239,7 +241,8 @@ int zstd_unzip_frames(intptr_t caller_value, bz_reader reader, bz_writer writer)
   }
   const unsigned workers = first.kind == frame_kind::frame ? work_pool_join(threads) : 0;
   if (workers == 0) {
-    const int result = unzip_rest(ctx, probe.buf.data + probe.pos, probe.buf.size - probe.pos, probe.base + probe.pos, true);
+    const int result =
+        unzip_rest(ctx, probe.buf.data + probe.pos, probe.buf.size - probe.pos, probe.base + probe.pos, true);
     buffer_free(probe.buf);
     return result;
   }
