@@ -80,7 +80,19 @@ bool queue_output(void* ctx, const char* data, unsigned n) {
     if (job->seq == t->head_seq) return job->out_bytes >= HEAD_AHEAD_LIMIT;
     return job->out_bytes >= OUTPUT_AHEAD_LIMIT || t->held_bytes >= t->held_limit;
   };
-  while (!job->cancelled && !t->stopping && full()) pthread_cond_wait(&t->progress_cv, &t->m);
+  // A decoder waiting for the writer uses no processor: while it waits, it
+  // does not count against the decoders allowed beside a busy writer, and
+  // one held back may go on with the next block.
+  bool waited = false;
+  while (!job->cancelled && !t->stopping && full()) {
+    if (!waited) {
+      waited = true;
+      --t->decoding;
+      if (t->held_back > 0) pthread_cond_broadcast(&t->progress_cv);
+    }
+    pthread_cond_wait(&t->progress_cv, &t->m);
+  }
+  if (waited) ++t->decoding;
   if (job->cancelled || t->stopping) {
     give_back_piece(*t, piece);
     return false;

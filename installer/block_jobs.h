@@ -55,10 +55,11 @@ struct job_table {
   // Written pieces kept for the next output: the memory of the output held
   // stays at the most ever held at once, whichever threads made it.
   out_piece* spare;
-  // Blocks being decoded, and how many may be while the caller is busy
-  // with output: one thread fewer than there are, so that a caller slower
-  // than the decoding keeps a processor of its own. While the caller waits
-  // for output, every thread may decode.
+  // Blocks being decoded (not counting decoders that wait for room for
+  // their output), and how many may be while the caller is busy with
+  // output: one thread fewer than there are, so that a caller slower than
+  // the decoding keeps a processor of its own. While the caller waits for
+  // output, every thread may decode.
   unsigned decoding;
   unsigned busy_limit;
   unsigned held_back;  // tasks waiting for a decoder to finish
