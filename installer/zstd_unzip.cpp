@@ -120,8 +120,8 @@ int decompress_frames_with(bz_context* ctx, const ZSTD_customMem& memory, ZSTD_D
       in = {compressed, static_cast<size_t>(n), 0};
     }
     const size_t in_before = in.pos;
-    if (!frame_open && legacy_frame_at(in)) return report(ZSTD_error_prefix_unknown);
-    if (!frame_open) {
+    if (!frame_open) {  // a frame starts here
+      if (legacy_frame_at(in)) return report(ZSTD_error_prefix_unknown);
       ZSTD_freeDCtx(dctx);
       dctx = ZSTD_createDCtx_advanced(memory);
       if (dctx == nullptr) return report(ZSTD_error_memory_allocation);
