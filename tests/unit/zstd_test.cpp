@@ -129,15 +129,13 @@ TEST(ZstdUnzip, DamageCutsAndTrailingBytesFail) {
   }
   // A frame of the format before 1.0 (here a frame whose magic says so, as
   // damage may) is refused before the library's old decoders see it.
-  for (const std::string& before : {std::string(), frame}) {
-    std::string legacy = frame;
-    legacy[0] = 0x27;
-    MemoryStream m{before + legacy, 0, 2048, {}};
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(unzip(m), 1);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "zstd: Unknown frame descriptor\n");
-    EXPECT_TRUE(m.output == (before.empty() ? "" : data));
-  }
+  std::string legacy = frame;
+  legacy[0] = 0x27;
+  MemoryStream m{frame + legacy, 0, 2048, {}};
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(unzip(m), 1);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "zstd: Unknown frame descriptor\n");
+  EXPECT_TRUE(m.output == data);
 }
 
 struct Outcome {
@@ -145,8 +143,9 @@ struct Outcome {
   std::string output, messages;
 };
 
-Outcome run(int (*unzip)(intptr_t, bz_reader, bz_writer), const std::string& input, size_t piece) {
-  MemoryStream m{input, 0, piece, {}};
+// The reader fills every request, as the record reader does.
+Outcome run(int (*unzip)(intptr_t, bz_reader, bz_writer), const std::string& input) {
+  MemoryStream m{input, 0, input.size(), {}};
   testing::internal::CaptureStderr();
   const int result = unzip(reinterpret_cast<intptr_t>(&m), memory_reader, memory_writer);
   return {result, m.output, testing::internal::GetCapturedStderr()};
@@ -166,26 +165,31 @@ std::string frame_without_size(const std::string& data) {
   return out;
 }
 
-// Frames of about 15 KB with checksums, one of them damaged in its
-// checksum, which the first 64 KiB boundary cuts: on one thread the library
-// gives the frame's content out and then fails; handed the frame whole in
-// one read it fails at once and gives nothing.
+// Frames with checksums, the second of them damaged in its checksum, which
+// the first 64 KiB boundary cuts: on one thread the library gives the
+// frame's content out and then fails; handed the frame whole in one read it
+// fails at once and gives nothing. The first frame holds bytes that do not
+// compress, so its size is its content's plus a fixed overhead.
 std::string small_frames_one_damaged() {
   ZSTD_CCtx* cctx = ZSTD_createCCtx();
   ZSTD_CCtx_setParameter(cctx, ZSTD_c_checksumFlag, 1);
-  auto frame_of = [&](size_t n) {
-    const std::string data = sample(n);
-    std::string frame(ZSTD_compressBound(n), '\0');
-    frame.resize(ZSTD_compress2(cctx, frame.data(), frame.size(), data.data(), n));
+  auto frame_of = [&](const std::string& data) {
+    std::string frame(ZSTD_compressBound(data.size()), '\0');
+    frame.resize(ZSTD_compress2(cctx, frame.data(), frame.size(), data.data(), data.size()));
     return frame;
   };
-  std::string record;
-  while (record.size() < 50000) record += frame_of(90000);
-  std::string damaged;
-  for (size_t n = 1000; record.size() + damaged.size() <= 65536 || record.size() + damaged.size() > 65538; n += 7)
-    damaged = frame_of(n);
+  auto noise = [](size_t n) {
+    std::string s(n, '\0');
+    uint32_t x = 1;
+    for (char& c : s) c = static_cast<char>((x = x * 1103515245u + 12345u) >> 23);
+    return s;
+  };
+  std::string damaged = frame_of(sample(3000));
   damaged.back() ^= 0x40;
-  record += damaged + frame_of(90000) + frame_of(50000);
+  const size_t overhead = frame_of(noise(60000)).size() - 60000;
+  const std::string first = frame_of(noise(65536 + 1 - damaged.size() - overhead));
+  EXPECT_EQ(first.size() + damaged.size(), 65536u + 1);
+  const std::string record = first + damaged + frame_of(sample(90000)) + frame_of(sample(50000));
   ZSTD_freeCCtx(cctx);
   return record;
 }
@@ -202,7 +206,6 @@ TEST(ZstdUnzipFrames, DoesWhatOneThreadDoes) {
       frames,
       damaged,
       frames.substr(0, third + 5000),                           // cut inside a frame
-      frames.substr(0, third),                                  // whole frames only
       frames + "trailing",
       frames.substr(0, second) + unsized + frames.substr(second),  // a frame the threads leave
       unsized + frames,                                            // left from the first frame on
@@ -211,16 +214,13 @@ TEST(ZstdUnzipFrames, DoesWhatOneThreadDoes) {
   };
   setenv("VNINSTALL_THREADS", "3", 1);
   for (size_t c = 0; c < std::size(cases); ++c) {
-    // The record reader fills every request, as this reader does.
-    for (size_t piece : {size_t{1} << 20}) {
-      SCOPED_TRACE(testing::Message() << "case " << c << ", piece " << piece);
-      const Outcome one = run(zstd_unzip, cases[c], piece);
-      const Outcome threads = run(zstd_unzip_frames, cases[c], piece);
-      EXPECT_EQ(threads.result, one.result);
-      EXPECT_TRUE(threads.output == one.output);
-      EXPECT_EQ(threads.messages, one.messages);
-      EXPECT_EQ(one.result != 0, c == 1 || c == 2 || c == 4 || c == 8);
-    }
+    SCOPED_TRACE(testing::Message() << "case " << c);
+    const Outcome one = run(zstd_unzip, cases[c]);
+    const Outcome threads = run(zstd_unzip_frames, cases[c]);
+    EXPECT_EQ(threads.result, one.result);
+    EXPECT_TRUE(threads.output == one.output);
+    EXPECT_EQ(threads.messages, one.messages);
+    EXPECT_EQ(one.result != 0, c == 1 || c == 2 || c == 3 || c == 7);
   }
   unsetenv("VNINSTALL_THREADS");
 }
