@@ -151,10 +151,13 @@ Outcome run(int (*unzip)(intptr_t, bz_reader, bz_writer), const std::string& inp
   return {result, m.output, testing::internal::GetCapturedStderr()};
 }
 
-// A frame that does not state its size: the threads leave it, and what
-// follows it, to the one-thread path.
-std::string frame_without_size(const std::string& data) {
+// One frame of data with a checksum; without `state_size` it does not
+// state its size (as a stream of unknown length), and the threads leave it,
+// and what follows it, to the one-thread path.
+std::string zstd_frame(const std::string& data, bool state_size = true) {
   ZSTD_CCtx* cctx = ZSTD_createCCtx();
+  ZSTD_CCtx_setParameter(cctx, ZSTD_c_checksumFlag, 1);
+  if (state_size) ZSTD_CCtx_setPledgedSrcSize(cctx, data.size());
   std::string out(ZSTD_compressBound(data.size()), '\0');
   ZSTD_outBuffer o{out.data(), out.size(), 0};
   ZSTD_inBuffer i{data.data(), data.size(), 0};
@@ -171,27 +174,18 @@ std::string frame_without_size(const std::string& data) {
 // fails at once and gives nothing. The first frame holds bytes that do not
 // compress, so its size is its content's plus a fixed overhead.
 std::string small_frames_one_damaged() {
-  ZSTD_CCtx* cctx = ZSTD_createCCtx();
-  ZSTD_CCtx_setParameter(cctx, ZSTD_c_checksumFlag, 1);
-  auto frame_of = [&](const std::string& data) {
-    std::string frame(ZSTD_compressBound(data.size()), '\0');
-    frame.resize(ZSTD_compress2(cctx, frame.data(), frame.size(), data.data(), data.size()));
-    return frame;
-  };
   auto noise = [](size_t n) {
     std::string s(n, '\0');
     uint32_t x = 1;
     for (char& c : s) c = static_cast<char>((x = x * 1103515245u + 12345u) >> 23);
     return s;
   };
-  std::string damaged = frame_of(sample(3000));
+  std::string damaged = zstd_frame(sample(3000));
   damaged.back() ^= 0x40;
-  const size_t overhead = frame_of(noise(60000)).size() - 60000;
-  const std::string first = frame_of(noise(65536 + 1 - damaged.size() - overhead));
+  const size_t overhead = zstd_frame(noise(60000)).size() - 60000;
+  const std::string first = zstd_frame(noise(65536 + 1 - damaged.size() - overhead));
   EXPECT_EQ(first.size() + damaged.size(), 65536u + 1);
-  const std::string record = first + damaged + frame_of(sample(90000)) + frame_of(sample(50000));
-  ZSTD_freeCCtx(cctx);
-  return record;
+  return first + damaged + zstd_frame(sample(90000)) + zstd_frame(sample(50000));
 }
 
 TEST(ZstdUnzipFrames, DoesWhatOneThreadDoes) {
@@ -201,7 +195,7 @@ TEST(ZstdUnzipFrames, DoesWhatOneThreadDoes) {
   const size_t third = second + ZSTD_findFrameCompressedSize(frames.data() + second, frames.size() - second);
   std::string damaged = frames;
   damaged[third + 1000] ^= 0x21;  // inside the third frame
-  const std::string unsized = frame_without_size(sample(300000));
+  const std::string unsized = zstd_frame(sample(300000), false);
   const std::string cases[] = {
       frames,
       damaged,
