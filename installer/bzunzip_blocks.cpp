@@ -32,7 +32,7 @@ namespace {
 constexpr size_t READ_CHUNK = 64 * 1024;
 constexpr size_t WRITER_PIECE = 4096;
 // Dead input bytes at the front of the read buffer that make it move down.
-constexpr size_t TRIM_BYTES = 1024 * 1024;
+constexpr size_t TRIM_BYTES = 128 * 1024;
 // Blocks read ahead beyond one per thread.
 constexpr unsigned EXTRA_BLOCKS = 1;
 constexpr unsigned MAX_THREADS = 64;
