@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "large_pages.h"
 #include "work_pool.h"
 
 namespace {
@@ -38,16 +39,35 @@ struct worker_output {
 // in pieces of at most its buffer.
 constexpr unsigned PIECE_CAPACITY = 64 * 1024;
 
+constexpr size_t PIECE_STRIDE = sizeof(out_piece) + PIECE_CAPACITY;
+
+bool in_piece_pages(const job_table& t, const out_piece* piece) {
+  const auto at = reinterpret_cast<uintptr_t>(piece);
+  const auto pages = reinterpret_cast<uintptr_t>(t.piece_pages.data);
+  return t.piece_pages.size > 0 && at >= pages && at - pages < t.piece_pages.size;
+}
+
+// A new piece of the usual capacity: cut from a large-page region while it
+// has room (one page fault for the lot), then from malloc. Locked.
+out_piece* new_piece(job_table& t) {
+  if (t.piece_pages.size == 0) large_reserve(t.piece_pages, LARGE_PAGE_BYTES);
+  if ((t.pieces_cut + 1) * PIECE_STRIDE <= t.piece_pages.size)
+    return reinterpret_cast<out_piece*>(static_cast<char*>(t.piece_pages.data) + t.pieces_cut++ * PIECE_STRIDE);
+  return static_cast<out_piece*>(blocks_grow(nullptr, PIECE_STRIDE));
+}
+
 // A piece for n bytes: a spare one (all spares have PIECE_CAPACITY), or a
 // new one. Locked.
 out_piece* take_piece(job_table& t, unsigned n) {
   out_piece* piece = t.spare;
   if (piece != nullptr && n <= PIECE_CAPACITY) {
     t.spare = piece->next;
+  } else if (n <= PIECE_CAPACITY) {
+    piece = new_piece(t);
+    piece->capacity = PIECE_CAPACITY;
   } else {
-    const unsigned capacity = n > PIECE_CAPACITY ? n : PIECE_CAPACITY;
-    piece = static_cast<out_piece*>(blocks_grow(nullptr, sizeof(out_piece) + capacity));
-    piece->capacity = capacity;
+    piece = static_cast<out_piece*>(blocks_grow(nullptr, sizeof(out_piece) + n));
+    piece->capacity = n;
   }
   piece->next = nullptr;
   piece->size = n;
@@ -228,9 +248,10 @@ void jobs_destroy(job_table& t) {
   std::free(t.jobs);
   while (t.spare != nullptr) {
     out_piece* next = t.spare->next;
-    std::free(t.spare);
+    if (!in_piece_pages(t, t.spare)) std::free(t.spare);
     t.spare = next;
   }
+  large_release(t.piece_pages);
   pthread_cond_destroy(&t.progress_cv);
   pthread_mutex_destroy(&t.m);
 }

@@ -10,11 +10,15 @@ struct byte_buffer {
   unsigned char* data;
   size_t size;
   size_t capacity;
+  bool mapped;  // data is a large-page region (large_pages.h)
 };
 
 // Room for n bytes in all, the capacity doubled from 64 KiB until it holds
 // them; false, with the buffer as it was, when there is no memory for it.
 bool buffer_try_reserve(byte_buffer& b, size_t n);
+// The same in large pages, for a buffer of a megabyte or more that is kept
+// and refilled: its pages fault in once per 2 MiB.
+bool buffer_try_reserve_large(byte_buffer& b, size_t n);
 void buffer_free(byte_buffer& b);
 
 #endif  // VNINSTALL_BYTE_BUFFER_H

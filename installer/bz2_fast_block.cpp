@@ -227,15 +227,16 @@ bool read_symbols(bit_reader& r, symbol_stage& st, const fast_tables& tab, uint3
 
 void ensure_tt(fast_space& s, size_t entries) {
   if (s.tt_entries >= entries) return;
-  s.tt = static_cast<uint32_t*>(blocks_grow(s.tt, entries * sizeof(uint32_t)));
+  if (!large_reserve(s.tt_region, entries * sizeof(uint32_t))) blocks_out_of_memory();
+  s.tt = static_cast<uint32_t*>(s.tt_region.data);
   s.tt_entries = entries;
 }
 
 }  // namespace
 
 void fast_space_release(fast_space& s) {
-  std::free(s.tt);
-  std::free(s.bytes);
+  large_release(s.tt_region);
+  large_release(s.bytes_region);
   std::free(s.piece);
   std::free(s.tables);
   s = {};

@@ -106,7 +106,8 @@ bool runs_end_in_block(const unsigned char* bytes, uint32_t n) {
 fast_outcome fast_emit_block(const fast_block& b, fast_space& s, block_emit emit, void* ctx) {
   if (s.bytes_size < fast_walk_room(b.nblock)) {
     s.bytes_size = fast_walk_room(static_cast<uint32_t>(s.tt_entries));
-    s.bytes = static_cast<unsigned char*>(blocks_grow(s.bytes, s.bytes_size));
+    if (!large_reserve(s.bytes_region, s.bytes_size)) blocks_out_of_memory();
+    s.bytes = static_cast<unsigned char*>(s.bytes_region.data);
   }
   const unsigned char* bytes = fast_walk(s.tt, b, s.bytes);
   if (!runs_end_in_block(bytes, b.nblock)) return fast_outcome::declined;

@@ -14,6 +14,7 @@
 
 #include "archive.h"
 #include "block_buffers.h"
+#include "large_pages.h"
 #include "work_pool.h"
 
 namespace {
@@ -44,6 +45,7 @@ struct ahead_state {
   bz_context user;
   unzip_function decompress;
   slot slots[SLOT_COUNT];
+  large_region slot_pages;  // the slots of SLOT_BYTES, side by side
   unsigned fill_index;  // the slot the decompressor fills
   unsigned take_index;  // the slot the calling thread replays next
   unsigned handed_over; // slots with the calling thread
@@ -73,17 +75,38 @@ void hand_over(ahead_state& s) {
   s.slots[s.fill_index].size = 0;
 }
 
+bool in_slot_pages(const ahead_state& s, const char* data) {
+  const auto at = reinterpret_cast<uintptr_t>(data);
+  const auto pages = reinterpret_cast<uintptr_t>(s.slot_pages.data);
+  return s.slot_pages.size > 0 && at >= pages && at - pages < s.slot_pages.size;
+}
+
+// Storage for a slot of at least capacity bytes, its contents kept. The
+// slots of the usual size lie in one large-page region, so that filling
+// them the first time costs one page fault, not hundreds.
+void grow_slot(ahead_state& s, slot& to, size_t capacity) {
+  if (to.data == nullptr && capacity <= SLOT_BYTES && large_reserve(s.slot_pages, SLOT_COUNT * SLOT_BYTES)) {
+    to.data = static_cast<char*>(s.slot_pages.data) + static_cast<size_t>(&to - s.slots) * SLOT_BYTES;
+    to.capacity = SLOT_BYTES;
+    return;
+  }
+  if (in_slot_pages(s, to.data)) {
+    auto* moved = static_cast<char*>(blocks_grow(nullptr, capacity));
+    std::memcpy(moved, to.data, to.size);
+    to.data = moved;
+  } else {
+    to.data = static_cast<char*>(blocks_grow(to.data, capacity));
+  }
+  to.capacity = capacity;
+}
+
 // The slot being filled, with room for a record of n bytes behind what it
 // holds.
 slot& room_for(ahead_state& s, size_t n) {
   const size_t need = sizeof(record_head) + n;
   if (s.slots[s.fill_index].size + need > SLOT_BYTES) hand_over(s);
   slot& to = s.slots[s.fill_index];
-  if (to.size + need > to.capacity) {
-    const size_t capacity = to.size + need > SLOT_BYTES ? to.size + need : SLOT_BYTES;
-    to.data = static_cast<char*>(blocks_grow(to.data, capacity));
-    to.capacity = capacity;
-  }
+  if (to.size + need > to.capacity) grow_slot(s, to, to.size + need > SLOT_BYTES ? to.size + need : SLOT_BYTES);
   return to;
 }
 
@@ -176,7 +199,9 @@ int decompress_ahead(unzip_function decompress, intptr_t caller_value, bz_reader
   work_pool_submit(decompress_task, &s);
   const int result = serve(s);
   work_pool_leave(1);
-  for (slot& sl : s.slots) std::free(sl.data);
+  for (slot& sl : s.slots)
+    if (!in_slot_pages(s, sl.data)) std::free(sl.data);
+  large_release(s.slot_pages);
   pthread_cond_destroy(&s.ahead_cv);
   pthread_cond_destroy(&s.main_cv);
   pthread_mutex_destroy(&s.m);

@@ -131,6 +131,24 @@ TEST(DecompressAhead, ZstdAsCalledDirectly) {
   expect_as_direct(zstd_unzip, "");
 }
 
+// Writes of any size, some larger than the slots the output is queued in,
+// between messages: what a slot holds moves when it must grow.
+int uneven_writes(intptr_t caller_value, bz_reader reader, bz_writer writer) {
+  bz_context ctx{caller_value, reader, writer};
+  char none[1];
+  reader(&ctx, none, 1);
+  const std::string bytes = sample(2000000);
+  size_t at = 0;
+  for (const size_t n : {1000u, 300000u, 5u, 600000u, 70000u, 270000u, 0u, 400000u}) {
+    writer(&ctx, bytes.data() + at, static_cast<int>(n));
+    at += n;
+    if (n == 5) report_unzip_message("between the writes\n");
+  }
+  return 7;
+}
+
+TEST(DecompressAhead, WritesLargerThanASlot) { expect_as_direct(uneven_writes, ""); }
+
 TEST(DecompressAhead, NoThreadLeavesTheWorkToTheCallingThread) {
   const std::string packed = zstd_compress(sample(200000));
   bzunzip_refuse_threads = true;
