@@ -43,16 +43,16 @@ constexpr size_t PIECE_STRIDE = sizeof(out_piece) + PIECE_CAPACITY;
 
 bool in_piece_pages(const job_table& t, const out_piece* piece) {
   const auto at = reinterpret_cast<uintptr_t>(piece);
-  const auto pages = reinterpret_cast<uintptr_t>(t.piece_pages.data);
-  return t.piece_pages.size > 0 && at >= pages && at - pages < t.piece_pages.size;
+  const auto pages = reinterpret_cast<uintptr_t>(t.piece_pages);
+  return t.piece_pages != nullptr && at >= pages && at - pages < LARGE_PAGE_BYTES;
 }
 
 // A new piece of the usual capacity: cut from a large-page region while it
 // has room (one page fault for the lot), then from malloc. Locked.
 out_piece* new_piece(job_table& t) {
-  if (t.piece_pages.size == 0) large_reserve(t.piece_pages, LARGE_PAGE_BYTES);
-  if ((t.pieces_cut + 1) * PIECE_STRIDE <= t.piece_pages.size)
-    return reinterpret_cast<out_piece*>(static_cast<char*>(t.piece_pages.data) + t.pieces_cut++ * PIECE_STRIDE);
+  if (t.piece_pages == nullptr) t.piece_pages = static_cast<char*>(large_alloc(LARGE_PAGE_BYTES));
+  if (t.piece_pages != nullptr && (t.pieces_cut + 1) * PIECE_STRIDE <= LARGE_PAGE_BYTES)
+    return reinterpret_cast<out_piece*>(t.piece_pages + t.pieces_cut++ * PIECE_STRIDE);
   return static_cast<out_piece*>(blocks_grow(nullptr, PIECE_STRIDE));
 }
 
@@ -251,7 +251,7 @@ void jobs_destroy(job_table& t) {
     if (!in_piece_pages(t, t.spare)) std::free(t.spare);
     t.spare = next;
   }
-  large_release(t.piece_pages);
+  std::free(t.piece_pages);
   pthread_cond_destroy(&t.progress_cv);
   pthread_mutex_destroy(&t.m);
 }

@@ -10,7 +10,6 @@ struct byte_buffer {
   unsigned char* data;
   size_t size;
   size_t capacity;
-  bool mapped;  // data is a large-page region (large_pages.h)
 };
 
 // Room for n bytes in all, the capacity doubled from 64 KiB until it holds

@@ -10,6 +10,7 @@
 
 #include "block_buffers.h"
 #include "bz2_blocks.h"
+#include "large_pages.h"
 
 namespace {
 
@@ -227,16 +228,17 @@ bool read_symbols(bit_reader& r, symbol_stage& st, const fast_tables& tab, uint3
 
 void ensure_tt(fast_space& s, size_t entries) {
   if (s.tt_entries >= entries) return;
-  if (!large_reserve(s.tt_region, entries * sizeof(uint32_t))) blocks_out_of_memory();
-  s.tt = static_cast<uint32_t*>(s.tt_region.data);
+  std::free(s.tt);
+  s.tt = static_cast<uint32_t*>(large_alloc(entries * sizeof(uint32_t)));
+  if (s.tt == nullptr) blocks_out_of_memory();
   s.tt_entries = entries;
 }
 
 }  // namespace
 
 void fast_space_release(fast_space& s) {
-  large_release(s.tt_region);
-  large_release(s.bytes_region);
+  std::free(s.tt);
+  std::free(s.bytes);
   std::free(s.piece);
   std::free(s.tables);
   s = {};

@@ -19,8 +19,6 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "large_pages.h"
-
 // Takes a piece of a block's output; false stops the decoding.
 using block_emit = bool (*)(void* ctx, const char* data, unsigned n);
 
@@ -38,14 +36,12 @@ enum class fast_outcome {
 struct fast_tables;
 
 // Memory kept from one block to the next on one thread. The two tables of
-// megabytes are mapped in large pages (large_pages.h).
+// megabytes are in large pages (large_pages.h).
 struct fast_space {
   uint32_t* tt;  // per position: its byte, and above it the link to the next
   size_t tt_entries;
-  large_region tt_region;
   unsigned char* bytes;  // room for the walks' output (fast_walk_room)
   size_t bytes_size;
-  large_region bytes_region;
   unsigned char* piece;  // the output piece being filled
   fast_tables* tables;   // selectors and Huffman tables
 };

@@ -5,10 +5,12 @@
 // one byte past the block; a block whose last run would reach further is
 // declined (libbz2 reports it, dropping part of its output in a way not
 // worth copying).
+#include <cstdlib>
 #include <cstring>
 
 #include "block_buffers.h"
 #include "bz2_fast_block.h"
+#include "large_pages.h"
 #include "vnlib.h"
 
 namespace {
@@ -106,8 +108,9 @@ bool runs_end_in_block(const unsigned char* bytes, uint32_t n) {
 fast_outcome fast_emit_block(const fast_block& b, fast_space& s, block_emit emit, void* ctx) {
   if (s.bytes_size < fast_walk_room(b.nblock)) {
     s.bytes_size = fast_walk_room(static_cast<uint32_t>(s.tt_entries));
-    if (!large_reserve(s.bytes_region, s.bytes_size)) blocks_out_of_memory();
-    s.bytes = static_cast<unsigned char*>(s.bytes_region.data);
+    std::free(s.bytes);
+    s.bytes = static_cast<unsigned char*>(large_alloc(s.bytes_size));
+    if (s.bytes == nullptr) blocks_out_of_memory();
   }
   const unsigned char* bytes = fast_walk(s.tt, b, s.bytes);
   if (!runs_end_in_block(bytes, b.nblock)) return fast_outcome::declined;

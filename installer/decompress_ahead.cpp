@@ -45,7 +45,7 @@ struct ahead_state {
   bz_context user;
   unzip_function decompress;
   slot slots[SLOT_COUNT];
-  large_region slot_pages;  // the slots of SLOT_BYTES, side by side
+  char* slot_pages;  // the slots of SLOT_BYTES, side by side
   unsigned fill_index;  // the slot the decompressor fills
   unsigned take_index;  // the slot the calling thread replays next
   unsigned handed_over; // slots with the calling thread
@@ -77,16 +77,17 @@ void hand_over(ahead_state& s) {
 
 bool in_slot_pages(const ahead_state& s, const char* data) {
   const auto at = reinterpret_cast<uintptr_t>(data);
-  const auto pages = reinterpret_cast<uintptr_t>(s.slot_pages.data);
-  return s.slot_pages.size > 0 && at >= pages && at - pages < s.slot_pages.size;
+  const auto pages = reinterpret_cast<uintptr_t>(s.slot_pages);
+  return s.slot_pages != nullptr && at >= pages && at - pages < SLOT_COUNT * SLOT_BYTES;
 }
 
 // Storage for a slot of at least capacity bytes, its contents kept. The
 // slots of the usual size lie in one large-page region, so that filling
 // them the first time costs one page fault, not hundreds.
 void grow_slot(ahead_state& s, slot& to, size_t capacity) {
-  if (to.data == nullptr && capacity <= SLOT_BYTES && large_reserve(s.slot_pages, SLOT_COUNT * SLOT_BYTES)) {
-    to.data = static_cast<char*>(s.slot_pages.data) + static_cast<size_t>(&to - s.slots) * SLOT_BYTES;
+  if (s.slot_pages == nullptr) s.slot_pages = static_cast<char*>(large_alloc(SLOT_COUNT * SLOT_BYTES));
+  if (to.data == nullptr && capacity <= SLOT_BYTES && s.slot_pages != nullptr) {
+    to.data = s.slot_pages + static_cast<size_t>(&to - s.slots) * SLOT_BYTES;
     to.capacity = SLOT_BYTES;
     return;
   }
@@ -201,7 +202,7 @@ int decompress_ahead(unzip_function decompress, intptr_t caller_value, bz_reader
   work_pool_leave(1);
   for (slot& sl : s.slots)
     if (!in_slot_pages(s, sl.data)) std::free(sl.data);
-  large_release(s.slot_pages);
+  std::free(s.slot_pages);
   pthread_cond_destroy(&s.ahead_cv);
   pthread_cond_destroy(&s.main_cv);
   pthread_mutex_destroy(&s.m);

@@ -1,28 +1,26 @@
-// large_pages.h - memory for the megabyte work tables of the decoding
-// threads, mapped in large pages where the system has them.
+// large_pages.h - memory for the buffers of megabytes that decoding threads
+// keep, aligned for large pages where the system has them.
 //
-// A table of a few megabytes touched for the first time costs one page
+// A buffer of a few megabytes touched for the first time costs one page
 // fault per 4 KiB page. On virtual machines such a fault can cost several
 // microseconds, so filling a bzip2 decoder's tables once cost milliseconds,
-// as much as decoding a small block. A table mapped on a 2 MiB boundary
-// and marked for transparent huge pages faults once per 2 MiB instead. The
-// price is memory counted in whole 2 MiB pages once they are touched.
+// as much as decoding a small block; and tables read at random miss the
+// address translation cache on nearly every access with small pages. Memory
+// on a 2 MiB boundary, advised for transparent huge pages, faults once per
+// 2 MiB and needs few translations. The price is memory counted in whole
+// 2 MiB pages once they are touched.
 #ifndef VNINSTALL_LARGE_PAGES_H
 #define VNINSTALL_LARGE_PAGES_H
 
 #include <cstddef>
 
-struct large_region {
-  void* data;
-  size_t size;  // a multiple of LARGE_PAGE_BYTES, or 0
-};
+constexpr size_t LARGE_PAGE_BYTES = size_t{2} << 20;
 
-constexpr size_t LARGE_PAGE_BYTES = 2 * 1024 * 1024;
+// n rounded up to whole large pages (n itself when that would overflow).
+size_t large_size(size_t n);
 
-// Room for n bytes: the region as it is when it holds them, else a new one
-// (the old contents are dropped). False, with the region as it was, when
-// no memory can be mapped.
-bool large_reserve(large_region& r, size_t n);
-void large_release(large_region& r);
+// large_size(n) bytes on a large-page boundary, to be freed with free();
+// null when there is no memory for them.
+void* large_alloc(size_t n);
 
 #endif  // VNINSTALL_LARGE_PAGES_H
