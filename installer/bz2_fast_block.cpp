@@ -229,7 +229,7 @@ bool read_symbols(bit_reader& r, symbol_stage& st, const fast_tables& tab, uint3
 void ensure_tt(fast_space& s, size_t entries) {
   if (s.tt_entries >= entries) return;
   std::free(s.tt);
-  s.tt = static_cast<uint32_t*>(large_alloc(entries * sizeof(uint32_t)));
+  s.tt = static_cast<uint32_t*>(large_alloc_touched(entries * sizeof(uint32_t)));
   if (s.tt == nullptr) blocks_out_of_memory();
   s.tt_entries = entries;
 }

@@ -109,7 +109,7 @@ fast_outcome fast_emit_block(const fast_block& b, fast_space& s, block_emit emit
   if (s.bytes_size < fast_walk_room(b.nblock)) {
     s.bytes_size = fast_walk_room(static_cast<uint32_t>(s.tt_entries));
     std::free(s.bytes);
-    s.bytes = static_cast<unsigned char*>(large_alloc(s.bytes_size));
+    s.bytes = static_cast<unsigned char*>(large_alloc_touched(s.bytes_size));
     if (s.bytes == nullptr) blocks_out_of_memory();
   }
   const unsigned char* bytes = fast_walk(s.tt, b, s.bytes);

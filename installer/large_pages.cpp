@@ -19,3 +19,11 @@ void* large_alloc(size_t n) {
 #endif
   return block;
 }
+
+void* large_alloc_touched(size_t n) {
+  auto* block = static_cast<volatile char*>(large_alloc(n));
+  if (block == nullptr) return nullptr;
+  constexpr size_t SMALL_PAGE_BYTES = 4096;
+  for (size_t at = 0; at < large_size(n); at += SMALL_PAGE_BYTES) block[at] = 0;
+  return const_cast<char*>(block);
+}
