@@ -95,6 +95,13 @@ void frame_bytes_reserve(byte_buffer& b, size_t n) {
   if (!buffer_try_reserve(b, n)) out_of_memory();
 }
 
+void frame_slot_reserve(byte_buffer& b, size_t n) {
+  // From a quarter of a frame on, large pages: the ring keeps its buffers.
+  const bool large = n >= ZSTD_FRAME_CONTENT_LIMIT / 8 && n > b.capacity;
+  if (large && buffer_try_reserve_large(b, n)) return;
+  frame_bytes_reserve(b, n);
+}
+
 void frame_bytes_append(byte_buffer& b, const unsigned char* p, size_t n) {
   frame_bytes_reserve(b, b.size + n);
   if (n > 0) std::memcpy(b.data + b.size, p, n);

@@ -30,9 +30,6 @@ constexpr unsigned FIRST_RING = 2;
 // format, as the one-thread path writes it.
 constexpr size_t WRITE_PIECE = ZSTD_BLOCKSIZE_MAX;
 
-// Frames whose content is at least this large are decoded into large pages.
-constexpr size_t LARGE_CONTENT = 256 * 1024;
-
 enum class slot_state { free, pending, running, done };
 
 struct frame_slot {
@@ -163,17 +160,13 @@ void frame_engine::submit(const frame_found& f) {
   taken_[i] = true;
   slot_of_[submitted_ % MAX_SLOTS] = i;
   frame_slot& s = table_.slots[i];
-  s.input.size = 0;
-  frame_bytes_append(s.input, input_.buf.data + input_.pos, f.size);
+  frame_slot_reserve(s.input, f.size);
+  std::memcpy(s.input.data, input_.buf.data + input_.pos, f.size);
+  s.input.size = f.size;
   s.offset = input_.base + input_.pos;
   input_.pos += f.size;
-  // Room for at least a byte, so that an empty frame has a buffer too. The
-  // content of a full frame goes to large pages: the ring keeps it.
-  if (f.content >= LARGE_CONTENT) {
-    if (!buffer_try_reserve_large(s.content, f.content)) frame_bytes_reserve(s.content, f.content);
-  } else {
-    frame_bytes_reserve(s.content, f.content > 0 ? f.content : 1);
-  }
+  // Room for at least a byte, so that an empty frame has a buffer too.
+  frame_slot_reserve(s.content, f.content > 0 ? f.content : 1);
   s.content.size = f.content;
   {
     lock_guard lock(table_.m);

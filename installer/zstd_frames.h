@@ -27,6 +27,9 @@ constexpr size_t ZSTD_FRAME_CONTENT_LIMIT = 2u << 20;
 // ends the process with zstd's message.
 void frame_bytes_reserve(byte_buffer& b, size_t n);
 void frame_bytes_append(byte_buffer& b, const unsigned char* p, size_t n);
+// Room for n bytes in a buffer of a slot of the frame ring, kept from frame
+// to frame: in large pages once it holds a good part of a frame.
+void frame_slot_reserve(byte_buffer& b, size_t n);
 
 // The record's input as read so far: bytes [pos, buf.size) not yet taken.
 struct frame_input {
