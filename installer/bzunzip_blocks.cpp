@@ -81,6 +81,7 @@ class block_engine {
   step drain(block_job& job);
   step redo(uint64_t h, int level);
   bool marker_at(uint64_t bit, bz2_marker& m);
+  bool ends_the_input(const bz2_marker& m) const;
   [[noreturn]] static void fatal_init(int error);
 
   bz_context ctx_;
@@ -211,14 +212,23 @@ void block_engine::dispatch() {
   }
 }
 
+// An end marker behind which no stream starts: nothing after it is read
+// as bzip2 (the one-thread path stops there too).
+bool block_engine::ends_the_input(const bz2_marker& m) const {
+  const uint64_t q = (m.bit + STREAM_END_BITS + 7) / 8;
+  return m.is_end && q + BZ2_HEADER_BYTES <= total_bytes() && !bz2_is_stream_header(at(q));
+}
+
 // Reads ahead until enough blocks are dispatched, without holding more
-// than a block's worth of input that is not yet dispatched.
+// than a block's worth of input that is not yet dispatched, and not past
+// the end of the last stream.
 void block_engine::fill() {
   for (;;) {
     dispatch();
     if (job_count_ >= jobs_.slots || input_ended_) return;
-    const uint64_t frontier =
-        dispatched_ < markers_size(markers_) ? marker(markers_, dispatched_).bit / 8 : scanned_to_;
+    const bool pending = dispatched_ < markers_size(markers_);
+    if (pending && ends_the_input(marker(markers_, dispatched_))) return;
+    const uint64_t frontier = pending ? marker(markers_, dispatched_).bit / 8 : scanned_to_;
     if (frontier < total_bytes() && total_bytes() - frontier > MAX_BLOCK_BYTES) return;
     read_more();
   }
