@@ -22,8 +22,8 @@ size_t large_size(size_t n);
 // large_size(n) bytes on a large-page boundary, to be freed with free();
 // null when there is no memory for them.
 void* large_alloc(size_t n);
-// The same with every page touched at once: memory that will be used
-// whole, allocated before the work that needs it starts.
+// The same with the pages of its first n bytes touched at once: memory
+// that will be used whole, taken before the work that needs it starts.
 void* large_alloc_touched(size_t n);
 
 #endif  // VNINSTALL_LARGE_PAGES_H
