@@ -1,8 +1,6 @@
 // Bit reading, writing and marker scanning over bzip2 streams.
 #include "bz2_blocks.h"
 
-#include "large_pages.h"
-
 #include <array>
 #include <cstddef>
 #include <cstdlib>
@@ -31,18 +29,6 @@ constexpr std::array<uint16_t, 256> make_byte_table(int byte) {
 }
 constexpr auto SECOND_BYTE = make_byte_table(1);
 constexpr auto THIRD_BYTE = make_byte_table(2);
-
-// Each block carries its size in front of what the caller gets.
-constexpr size_t WORK_BLOCK_HEADER = alignof(std::max_align_t);
-
-void* work_block_body(void* block) { return static_cast<char*>(block) + WORK_BLOCK_HEADER; }
-
-// libbz2's per-block arrays (megabytes for block sizes above 2) are read
-// and written at random: large pages make decompression about 5 % faster,
-// and cost far fewer page faults to fill.
-constexpr size_t LARGE_BLOCK_BYTES = size_t{1} << 20;
-
-void* allocate_work_block(size_t n) { return n < LARGE_BLOCK_BYTES ? std::malloc(n) : large_alloc(n); }
 
 uint64_t load56(const unsigned char* p) {
   uint64_t v = 0;
@@ -123,38 +109,12 @@ void bz2_bit_writer::put_stream_end(uint32_t combined_crc) {
 }
 
 void* bz2_work_space_alloc(void* space, int items, int size) {
-  auto& s = *static_cast<bz2_work_space*>(space);
-  const size_t n = static_cast<size_t>(items) * static_cast<size_t>(size);
-  for (auto& k : s.kept)
-    if (k.block != nullptr && k.size == n) {
-      void* block = k.block;
-      k.block = nullptr;
-      return work_block_body(block);
-    }
-  void* block = allocate_work_block(n + WORK_BLOCK_HEADER);
-  if (block == nullptr) return nullptr;
-  *static_cast<size_t*>(block) = n;
-  return work_block_body(block);
+  return kept_alloc(*static_cast<bz2_work_space*>(space), static_cast<size_t>(items) * static_cast<size_t>(size));
 }
 
-void bz2_work_space_free(void* space, void* p) {
-  if (p == nullptr) return;
-  auto& s = *static_cast<bz2_work_space*>(space);
-  void* block = static_cast<char*>(p) - WORK_BLOCK_HEADER;
-  for (auto& k : s.kept)
-    if (k.block == nullptr) {
-      k = {block, *static_cast<size_t*>(block)};
-      return;
-    }
-  std::free(block);
-}
+void bz2_work_space_free(void* space, void* p) { kept_free(*static_cast<bz2_work_space*>(space), p); }
 
-void bz2_work_space_release(bz2_work_space& space) {
-  for (auto& k : space.kept) {
-    std::free(k.block);
-    k = {};
-  }
-}
+void bz2_work_space_release(bz2_work_space& space) { kept_release(space); }
 
 long usable_processors() {
   long n = -1;

@@ -12,6 +12,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "kept_memory.h"
+
 constexpr uint64_t BZ2_BLOCK_MARKER = 0x314159265359;
 constexpr uint64_t BZ2_END_MARKER = 0x177245385090;
 constexpr int BZ2_MARKER_BITS = 48;
@@ -57,18 +59,11 @@ struct bz2_bit_writer {
   void put_stream_end(uint32_t combined_crc);
 };
 
-// Work space for libbz2 streams started one after another on one thread.
-// libbz2 allocates megabytes for every stream and frees them at its end;
-// fresh memory for each block would cost a page fault per page. Set
-// bz2_work_space_alloc and bz2_work_space_free as a stream's allocator with
-// the space as its opaque value: what one stream frees, the next gets back.
-struct bz2_work_space {
-  struct kept_block {
-    void* block;
-    size_t size;
-  };
-  kept_block kept[4];  // a stream's state and its (at most three) arrays
-};
+// Work space for libbz2 streams started one after another on one thread:
+// set bz2_work_space_alloc and bz2_work_space_free as a stream's allocator
+// with the space as its opaque value, and what one stream frees, the next
+// gets back (kept_memory.h).
+using bz2_work_space = kept_memory;
 void* bz2_work_space_alloc(void* space, int items, int size);
 void bz2_work_space_free(void* space, void* p);
 // Frees the blocks kept.

@@ -10,10 +10,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 
 #include "decompress_ahead.h"
 #include "installer.h"
+#include "kept_memory.h"
 
 // Installer programs that read zstd archive records carry this text, so that
 // a package builder can tell them from older ones before it writes such a
@@ -62,50 +62,8 @@ bool legacy_frame_at(const ZSTD_inBuffer& in) {
 // threaded path decodes again from any frame on and must get the same.
 // The memory of one frame's context is kept for the next one's, so that a
 // frame costs no fresh pages.
-constexpr unsigned KEPT_BLOCKS = 8;
-constexpr size_t BLOCK_HEADER = alignof(std::max_align_t);
-
-struct kept_memory {
-  void* blocks[KEPT_BLOCKS];  // freed by a context, each behind its size
-};
-
-void kept_release(kept_memory& k) {
-  for (void*& b : k.blocks) {
-    std::free(b);
-    b = nullptr;
-  }
-}
-
-void* kept_alloc(void* opaque, size_t size) {
-  auto& k = *static_cast<kept_memory*>(opaque);
-  for (void*& b : k.blocks) {
-    if (b != nullptr && *static_cast<size_t*>(b) == size) {
-      void* p = b;
-      b = nullptr;
-      return static_cast<char*>(p) + BLOCK_HEADER;
-    }
-  }
-  // None fits: the frame is shaped unlike the one before, whose blocks go,
-  // so that no more is kept than one context holds.
-  kept_release(k);
-  void* p = size <= SIZE_MAX - BLOCK_HEADER ? std::malloc(size + BLOCK_HEADER) : nullptr;
-  if (p == nullptr) return nullptr;
-  *static_cast<size_t*>(p) = size;
-  return static_cast<char*>(p) + BLOCK_HEADER;
-}
-
-void kept_free(void* opaque, void* address) {
-  if (address == nullptr) return;
-  auto& k = *static_cast<kept_memory*>(opaque);
-  void* p = static_cast<char*>(address) - BLOCK_HEADER;
-  for (void*& b : k.blocks) {
-    if (b == nullptr) {
-      b = p;
-      return;
-    }
-  }
-  std::free(p);
-}
+void* kept_zstd_alloc(void* opaque, size_t size) { return kept_alloc(*static_cast<kept_memory*>(opaque), size); }
+void kept_zstd_free(void* opaque, void* address) { kept_free(*static_cast<kept_memory*>(opaque), address); }
 
 // Runs the frames of the input through the writer, each frame with a new
 // context in dctx; 0 when every frame was complete and sound.
@@ -150,7 +108,7 @@ int decompress_frames_with(bz_context* ctx, const ZSTD_customMem& memory, ZSTD_D
 // complete and sound.
 int decompress_frames(bz_context* ctx) {
   kept_memory kept{};
-  const ZSTD_customMem memory{kept_alloc, kept_free, &kept};
+  const ZSTD_customMem memory{kept_zstd_alloc, kept_zstd_free, &kept};
   ZSTD_DCtx* dctx = nullptr;
   const int result = decompress_frames_with(ctx, memory, dctx);
   ZSTD_freeDCtx(dctx);
