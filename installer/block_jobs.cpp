@@ -41,19 +41,11 @@ constexpr unsigned PIECE_CAPACITY = 64 * 1024;
 
 constexpr size_t PIECE_STRIDE = sizeof(out_piece) + PIECE_CAPACITY;
 
-bool in_piece_pages(const job_table& t, const out_piece* piece) {
-  const auto at = reinterpret_cast<uintptr_t>(piece);
-  const auto pages = reinterpret_cast<uintptr_t>(t.piece_pages);
-  return t.piece_pages != nullptr && at >= pages && at - pages < LARGE_PAGE_BYTES;
-}
-
 // A new piece of the usual capacity: cut from a large-page region while it
 // has room (one page fault for the lot), then from malloc. Locked.
 out_piece* new_piece(job_table& t) {
-  if (t.piece_pages == nullptr) t.piece_pages = static_cast<char*>(large_alloc(LARGE_PAGE_BYTES));
-  if (t.piece_pages != nullptr && (t.pieces_cut + 1) * PIECE_STRIDE <= LARGE_PAGE_BYTES)
-    return reinterpret_cast<out_piece*>(t.piece_pages + t.pieces_cut++ * PIECE_STRIDE);
-  return static_cast<out_piece*>(blocks_grow(nullptr, PIECE_STRIDE));
+  void* piece = region_cut(t.piece_pages, LARGE_PAGE_BYTES, PIECE_STRIDE);
+  return static_cast<out_piece*>(piece != nullptr ? piece : blocks_grow(nullptr, PIECE_STRIDE));
 }
 
 // A piece for n bytes: a spare one (all spares have PIECE_CAPACITY), or a
@@ -248,10 +240,10 @@ void jobs_destroy(job_table& t) {
   std::free(t.jobs);
   while (t.spare != nullptr) {
     out_piece* next = t.spare->next;
-    if (!in_piece_pages(t, t.spare)) std::free(t.spare);
+    if (!region_holds(t.piece_pages, t.spare)) std::free(t.spare);
     t.spare = next;
   }
-  std::free(t.piece_pages);
+  region_release(t.piece_pages);
   pthread_cond_destroy(&t.progress_cv);
   pthread_mutex_destroy(&t.m);
 }

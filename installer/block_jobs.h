@@ -11,6 +11,7 @@
 
 #include "block_buffers.h"
 #include "block_decoder.h"
+#include "large_pages.h"
 
 enum class job_state { free, pending, running, done };
 
@@ -55,8 +56,7 @@ struct job_table {
   // Written pieces kept for the next output: the memory of the output held
   // stays at the most ever held at once, whichever threads made it.
   out_piece* spare;
-  char* piece_pages;  // LARGE_PAGE_BYTES, where the first pieces are cut from
-  size_t pieces_cut;
+  large_region piece_pages;  // where the first pieces are cut from
   // Blocks being decoded (not counting decoders that wait for room for
   // their output), and how many may be while the caller is busy with
   // output: one thread fewer than there are, so that a caller slower than

@@ -45,7 +45,7 @@ struct ahead_state {
   bz_context user;
   unzip_function decompress;
   slot slots[SLOT_COUNT];
-  char* slot_pages;  // the slots of SLOT_BYTES, side by side
+  large_region slot_pages;  // the slots of SLOT_BYTES, side by side
   unsigned fill_index;  // the slot the decompressor fills
   unsigned take_index;  // the slot the calling thread replays next
   unsigned handed_over; // slots with the calling thread
@@ -75,23 +75,18 @@ void hand_over(ahead_state& s) {
   s.slots[s.fill_index].size = 0;
 }
 
-bool in_slot_pages(const ahead_state& s, const char* data) {
-  const auto at = reinterpret_cast<uintptr_t>(data);
-  const auto pages = reinterpret_cast<uintptr_t>(s.slot_pages);
-  return s.slot_pages != nullptr && at >= pages && at - pages < SLOT_COUNT * SLOT_BYTES;
-}
-
 // Storage for a slot of at least capacity bytes, its contents kept. The
 // slots of the usual size lie in one large-page region, so that filling
 // them the first time costs one page fault, not hundreds.
 void grow_slot(ahead_state& s, slot& to, size_t capacity) {
-  if (s.slot_pages == nullptr) s.slot_pages = static_cast<char*>(large_alloc(SLOT_COUNT * SLOT_BYTES));
-  if (to.data == nullptr && capacity <= SLOT_BYTES && s.slot_pages != nullptr) {
-    to.data = s.slot_pages + static_cast<size_t>(&to - s.slots) * SLOT_BYTES;
-    to.capacity = SLOT_BYTES;
-    return;
+  if (to.data == nullptr && capacity <= SLOT_BYTES) {
+    to.data = static_cast<char*>(region_cut(s.slot_pages, SLOT_COUNT * SLOT_BYTES, SLOT_BYTES));
+    if (to.data != nullptr) {
+      to.capacity = SLOT_BYTES;
+      return;
+    }
   }
-  if (in_slot_pages(s, to.data)) {
+  if (region_holds(s.slot_pages, to.data)) {
     auto* moved = static_cast<char*>(blocks_grow(nullptr, capacity));
     std::memcpy(moved, to.data, to.size);
     to.data = moved;
@@ -201,8 +196,8 @@ int decompress_ahead(unzip_function decompress, intptr_t caller_value, bz_reader
   const int result = serve(s);
   work_pool_leave(1);
   for (slot& sl : s.slots)
-    if (!in_slot_pages(s, sl.data)) std::free(sl.data);
-  std::free(s.slot_pages);
+    if (!region_holds(s.slot_pages, sl.data)) std::free(sl.data);
+  region_release(s.slot_pages);
   pthread_cond_destroy(&s.ahead_cv);
   pthread_cond_destroy(&s.main_cv);
   pthread_mutex_destroy(&s.m);

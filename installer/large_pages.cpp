@@ -3,6 +3,7 @@
 
 #include <sys/mman.h>
 
+#include <cstdint>
 #include <cstdlib>
 
 size_t large_size(size_t n) {
@@ -28,4 +29,27 @@ void* large_alloc_touched(size_t n) {
   // without them the rest stays untouched.
   for (size_t at = 0; at < n; at += SMALL_PAGE_BYTES) block[at] = 0;
   return const_cast<char*>(block);
+}
+
+void* region_cut(large_region& r, size_t size, size_t n) {
+  if (r.base == nullptr) {
+    r.base = static_cast<char*>(large_alloc(size));
+    if (r.base == nullptr) return nullptr;
+    r.size = large_size(size);
+  }
+  if (n > r.size - r.used) return nullptr;
+  void* piece = r.base + r.used;
+  r.used += n;
+  return piece;
+}
+
+bool region_holds(const large_region& r, const void* p) {
+  const auto at = reinterpret_cast<uintptr_t>(p);
+  const auto base = reinterpret_cast<uintptr_t>(r.base);
+  return r.base != nullptr && at >= base && at - base < r.size;
+}
+
+void region_release(large_region& r) {
+  std::free(r.base);
+  r = {};
 }

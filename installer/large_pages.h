@@ -26,4 +26,20 @@ void* large_alloc(size_t n);
 // that will be used whole, taken before the work that needs it starts.
 void* large_alloc_touched(size_t n);
 
+// Pieces cut front to back from one large-page region, which is taken when
+// the first one is: many buffers of a few hundred KiB that are kept, at
+// the cost of one page fault per 2 MiB. A piece is never freed alone;
+// region_release frees them all.
+struct large_region {
+  char* base;
+  size_t size;  // 0 until the region is taken
+  size_t used;
+};
+
+// n bytes from a region of `size` bytes; null once it is full, or when
+// there is no memory for it.
+void* region_cut(large_region& r, size_t size, size_t n);
+bool region_holds(const large_region& r, const void* p);
+void region_release(large_region& r);
+
 #endif  // VNINSTALL_LARGE_PAGES_H
