@@ -41,6 +41,9 @@ constexpr unsigned MAX_THREADS = 64;
 constexpr uint64_t MAX_BLOCK_BYTES = 3 * 1024 * 1024;
 constexpr uint64_t STREAM_END_BITS = BZ2_MARKER_BITS + BZ2_CRC_BITS;
 
+// The byte where a stream that follows the end marker at end_bit starts.
+uint64_t next_stream_byte(uint64_t end_bit) { return (end_bit + STREAM_END_BITS + 7) / 8; }
+
 enum class step_kind { complete, cut_short, failed, needs_redo };
 struct step {
   step_kind kind;
@@ -185,7 +188,7 @@ void block_engine::dispatch() {
     const bz2_marker m = marker(markers_, dispatched_++);
     if (m.is_end) {
       // A stream that follows starts its first block with its own level.
-      const uint64_t q = (m.bit + STREAM_END_BITS + 7) / 8;
+      const uint64_t q = next_stream_byte(m.bit);
       if (q + BZ2_HEADER_BYTES <= total_bytes() && bz2_is_stream_header(at(q))) {
         next_stream_block_ = q * 8 + BZ2_HEADER_BYTES * 8;
         next_stream_level_ = at(q)[3] - '0';
@@ -215,7 +218,7 @@ void block_engine::dispatch() {
 // An end marker behind which no stream starts: nothing after it is read
 // as bzip2 (the one-thread path stops there too).
 bool block_engine::ends_the_input(const bz2_marker& m) const {
-  const uint64_t q = (m.bit + STREAM_END_BITS + 7) / 8;
+  const uint64_t q = next_stream_byte(m.bit);
   return m.is_end && q + BZ2_HEADER_BYTES <= total_bytes() && !bz2_is_stream_header(at(q));
 }
 
@@ -333,12 +336,12 @@ int block_engine::run() {
       bz2_marker m{};
       const bool found = marker_at(h, m);
       if (found && m.is_end) {
-        if (!ensure_bytes((h + STREAM_END_BITS + 7) / 8)) return 1;
+        if (!ensure_bytes(next_stream_byte(h))) return 1;
         if (bz2_bits_at(at(raw_base_), h + BZ2_MARKER_BITS - raw_base_ * 8, BZ2_CRC_BITS) != combined) {
           report_bz2_failure("bzDecompress", BZ_DATA_ERROR);
           return 1;
         }
-        q = (h + STREAM_END_BITS + 7) / 8;
+        q = next_stream_byte(h);
         break;
       }
       uint32_t block_crc = 0;

@@ -97,8 +97,7 @@ void frame_bytes_reserve(byte_buffer& b, size_t n) {
 
 void frame_slot_reserve(byte_buffer& b, size_t n) {
   // From a quarter of a frame on, large pages: the ring keeps its buffers.
-  const bool large = n >= ZSTD_FRAME_CONTENT_LIMIT / 8 && n > b.capacity;
-  if (large && buffer_try_reserve_large(b, n)) return;
+  if (n >= ZSTD_FRAME_CONTENT_LIMIT / 8 && buffer_try_reserve_large(b, n)) return;
   frame_bytes_reserve(b, n);
 }
 
