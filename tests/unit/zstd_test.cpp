@@ -12,6 +12,7 @@
 #include <string>
 
 #include "installer.h"
+#include "test_support.h"
 #include "vnpack/zstd_stream.h"
 
 namespace {
@@ -174,16 +175,10 @@ std::string zstd_frame(const std::string& data, bool state_size = true) {
 // fails at once and gives nothing. The first frame holds bytes that do not
 // compress, so its size is its content's plus a fixed overhead.
 std::string small_frames_one_damaged() {
-  auto noise = [](size_t n) {
-    std::string s(n, '\0');
-    uint32_t x = 1;
-    for (char& c : s) c = static_cast<char>((x = x * 1103515245u + 12345u) >> 23);
-    return s;
-  };
   std::string damaged = zstd_frame(sample(3000));
   damaged.back() ^= 0x40;
-  const size_t overhead = zstd_frame(noise(60000)).size() - 60000;
-  const std::string first = zstd_frame(noise(65536 + 1 - damaged.size() - overhead));
+  const size_t overhead = zstd_frame(vntest::noise(60000, 1)).size() - 60000;
+  const std::string first = zstd_frame(vntest::noise(65536 + 1 - damaged.size() - overhead, 1));
   EXPECT_EQ(first.size() + damaged.size(), 65536u + 1);
   return first + damaged + zstd_frame(sample(90000)) + zstd_frame(sample(50000));
 }
