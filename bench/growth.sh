@@ -71,32 +71,57 @@ growth_gz() { measure_stream "$work/growth-$growth_name.bzip2" -gz; }
 peak_of() { sort -n -k3 "$1" | tail -1 | cut -d' ' -f3; }
 max_of() { awk -v a="$1" -v b="$2" 'BEGIN { print (a > b) ? a : b }'; }
 
-# Rows for one tree; FILES is its count of files, for the per-file cost.
-growth_rows() {  # NAME LABEL FILES
+# Rows for one tree; FILES is its count of files, for the per-file cost,
+# and RUNS the runs of each command per pair.
+growth_rows() {  # NAME LABEL FILES RUNS
   growth_name=$1
-  local label=$2 files=$3 floor_wall floor_cpu zstd_rss bzip2_rss
-  alternate growth_zstd growth_floor "$growth_runs"
+  local label=$2 files=$3 runs_here=$4 floor_wall floor_cpu zstd_rss bzip2_rss
+  alternate growth_zstd growth_floor "$runs_here"
   floor_wall=$wall_b floor_cpu=$cpu_b zstd_rss=$(peak_of "$times_a")
   add_row "install, zstd, $label vs tar -xf" "$(secs "$wall_a" "$cpu_a")" "$(secs "$wall_b" "$cpu_b")" \
     "$(ratio "$wall_a" "$wall_b")" "$(ratio "$cpu_a" "$cpu_b")" "<= 1.05"
-  eval "growth_cost_$growth_name=$(awk -v t="$wall_a" -v n="$files" 'BEGIN { printf "%.2f", t / n * 1e6 }')"
+  eval "growth_cost_$growth_name=$(per_file_us "$wall_a" "$files")"
   echo "bench: $label zstd install $(secs "$wall_a" "$cpu_a"), floor $(secs "$wall_b" "$cpu_b")" >&2
-  alternate growth_zstd growth_zstd_pipe "$growth_runs"
+  alternate growth_zstd growth_zstd_pipe "$runs_here"
   add_row "install, zstd, $label vs zstd -dc \\| tar -x" "$(secs "$wall_a" "$cpu_a")" "$(secs "$wall_b" "$cpu_b")" \
     "$(ratio "$wall_a" "$wall_b")" "$(ratio "$cpu_a" "$cpu_b")" ""
-  alternate growth_bzip2 growth_gz "$growth_runs"
+  alternate growth_bzip2 growth_gz "$runs_here"
   bzip2_rss=$(peak_of "$times_a")
   local bound_wall bound_cpu
   bound_wall=$(max_of "$floor_wall" "$wall_b") bound_cpu=$(max_of "$floor_cpu" "$cpu_b")
   add_row "install, bzip2, $label vs max(tar -xf, -gz)" "$(secs "$wall_a" "$cpu_a")" "$(secs "$bound_wall" "$bound_cpu")" \
     "$(ratio "$wall_a" "$bound_wall")" "$(ratio "$cpu_a" "$bound_cpu")" "<= 1.05"
   echo "bench: $label bzip2 install $(secs "$wall_a" "$cpu_a"), -gz $(secs "$wall_b" "$cpu_b")" >&2
-  alternate growth_bzip2 growth_bzip2_pipe "$growth_runs"
+  alternate growth_bzip2 growth_bzip2_pipe "$runs_here"
   add_row "install, bzip2, $label vs bzip2 -dc \\| tar -x" "$(secs "$wall_a" "$cpu_a")" "$(secs "$wall_b" "$cpu_b")" \
     "$(ratio "$wall_a" "$wall_b")" "$(ratio "$cpu_a" "$cpu_b")" ""
   add_row "per-file cost and peak memory, $label" \
     "zstd $(eval echo "\$growth_cost_$growth_name") us/file, $zstd_rss KiB" "bzip2 $bzip2_rss KiB" "" "" ""
   growth_rss_zstd+=("$zstd_rss") growth_rss_bzip2+=("$bzip2_rss")
+  retire g-out
+}
+
+per_file_us() { awk -v t="$1" -v n="$2" 'BEGIN { printf "%.2f", t / n * 1e6 }'; }
+
+# Per-file cost at 10^5 files against 10^4, the two sizes' runs interleaved
+# so that a drift of the host's speed between their rows does not count;
+# the floor's own growth beside it, which is the file system's.
+per_file_small() { growth_name=10000; growth_zstd; }
+per_file_large() { growth_name=100000; growth_zstd; }
+floor_small() { growth_name=10000; growth_floor; }
+floor_large() { growth_name=100000; growth_floor; }
+per_file_row() {  # RUNS-PREFIX LABEL GOAL
+  alternate "$1_large" "$1_small" "$growth_runs"
+  local large small
+  large=$(per_file_us "$wall_a" 100000) small=$(per_file_us "$wall_b" 10000)
+  add_row "per-file cost, $2, 10^5 vs 10^4 files" "$large us" "$small us" "$(ratio "$large" "$small")" \
+    "$(ratio "$(per_file_us "$cpu_a" 100000)" "$(per_file_us "$cpu_b" 10000)")" "$3"
+}
+per_file_rows() {
+  [ -f growth-10000.zstd ] && [ -f growth-100000.zstd ] || return 0
+  echo "bench: growth, per-file cost at 10^5 against 10^4 files" >&2
+  per_file_row per_file "zstd install" "<= 1.3"
+  per_file_row floor "tar -xf" ""
   retire g-out
 }
 
@@ -111,19 +136,19 @@ growth_section() {
     gen_small_files "g-tree-$n" "$n" "$n"
     pack_growth "$n" "g-tree-$n"
     retire "g-tree-$n"
-    growth_rows "$n" "$n files" "$n"
-    rm -f "growth-$n".*
+    # Runs of 10^3 files last some 40 ms, where the host's noise is large.
+    growth_rows "$n" "$n files" "$n" $((n <= 1000 ? growth_runs * 3 : growth_runs))
+    # 10^4 and 10^5 stay for the per-file rows.
+    case $n in 10000 | 100000) rm -f "growth-$n".{bzip2,tar.zst,tar.bz2} ;; *) rm -f "growth-$n".* ;; esac
   done
-  if [ -n "${growth_cost_10000:-}" ] && [ -n "${growth_cost_100000:-}" ]; then
-    add_row "per-file cost, zstd install, 10^5 vs 10^4 files" "$growth_cost_100000 us" "$growth_cost_10000 us" \
-      "$(ratio "$growth_cost_100000" "$growth_cost_10000")" "" "<= 1.3"
-  fi
+  per_file_rows
+  rm -f growth-10000.* growth-100000.*
   add_row "peak memory across file counts (max - min)" "zstd $(spread "${growth_rss_zstd[@]}") KiB" \
     "bzip2 $(spread "${growth_rss_bzip2[@]}") KiB" "" "" "<= 1536 KiB each"
   echo "bench: growth, $growth_big_mb MB of large files" >&2
   gen_large_files g-large "$growth_big_mb"
   pack_growth large g-large
   rm -rf g-large
-  growth_rows large "$growth_big_mb MB of large files" 8
+  growth_rows large "$growth_big_mb MB of large files" 8 "$growth_runs"
   rm -f growth-large.*
 }
