@@ -14,8 +14,6 @@
 
 namespace {
 
-// Input asked of the reader at once.
-constexpr size_t FRAME_READ_CHUNK = 256 * 1024;
 // A frame of the largest content the threads take, compressed, stays below
 // this; a longer one (possible only with empty blocks, which no compressor
 // writes) is left to the one-thread path rather than held whole.

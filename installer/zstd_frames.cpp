@@ -10,6 +10,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "archive.h"
 #include "work_pool.h"
@@ -33,7 +34,8 @@ constexpr size_t WRITE_PIECE = ZSTD_BLOCKSIZE_MAX;
 enum class slot_state { free, pending, running, done };
 
 struct frame_slot {
-  byte_buffer input;    // the frame
+  byte_buffer input;    // the frame, from frame_start to size
+  size_t frame_start;
   byte_buffer content;  // what it decodes to
   uint64_t offset;      // of the frame in the record
   uint64_t seq;
@@ -78,7 +80,8 @@ ZSTD_DCtx* thread_dctx() {
 bool decode_frame(frame_slot& s) {
   ZSTD_DCtx* dctx = thread_dctx();
   if (dctx == nullptr) return false;
-  const size_t n = ZSTD_decompressDCtx(dctx, s.content.data, s.content.size, s.input.data, s.input.size);
+  const size_t n = ZSTD_decompressDCtx(dctx, s.content.data, s.content.size, s.input.data + s.frame_start,
+                                       s.input.size - s.frame_start);
   return !ZSTD_isError(n) && n == s.content.size;
 }
 
@@ -122,6 +125,7 @@ class frame_engine {
  private:
   frame_slot& slot(uint64_t seq) { return table_.slots[slot_of_[seq % MAX_SLOTS]]; }
   void submit(const frame_found& f);
+  void take_frame(frame_slot& s, size_t size);
   bool write_oldest();
   int finish_from(uint64_t seq);
 
@@ -154,17 +158,39 @@ frame_engine::~frame_engine() {
   pthread_mutex_destroy(&table_.m);
 }
 
+// The frame of `size` bytes at pos goes to the slot. A frame of more than
+// a read (one that hardly compresses) is not copied: the slot takes the
+// read buffer, and the less than a read behind the frame moves to the
+// slot's old buffer, which reads go on into. The calling thread writes
+// every frame out, and copying large frames as well would slow it down.
+// Smaller frames are copied, so that the slots' buffers stay their size.
+void frame_engine::take_frame(frame_slot& s, size_t size) {
+  const size_t frame_end = input_.pos + size;
+  const size_t behind = input_.buf.size - frame_end;
+  s.offset = input_.base + input_.pos;
+  if (size <= FRAME_READ_CHUNK || behind >= size) {
+    s.input.size = 0;
+    frame_bytes_append(s.input, input_.buf.data + input_.pos, size);
+    s.frame_start = 0;
+    input_.pos = frame_end;
+    return;
+  }
+  std::swap(s.input, input_.buf);
+  input_.buf.size = 0;
+  frame_bytes_append(input_.buf, s.input.data + frame_end, behind);
+  s.input.size = frame_end;
+  s.frame_start = input_.pos;
+  input_.base += frame_end;
+  input_.pos = 0;
+}
+
 void frame_engine::submit(const frame_found& f) {
   unsigned i = 0;
   while (taken_[i]) ++i;  // fewer than ring_ are taken
   taken_[i] = true;
   slot_of_[submitted_ % MAX_SLOTS] = i;
   frame_slot& s = table_.slots[i];
-  frame_slot_reserve(s.input, f.size);
-  std::memcpy(s.input.data, input_.buf.data + input_.pos, f.size);
-  s.input.size = f.size;
-  s.offset = input_.base + input_.pos;
-  input_.pos += f.size;
+  take_frame(s, f.size);
   // Room for at least a byte, so that an empty frame has a buffer too.
   frame_slot_reserve(s.content, f.content > 0 ? f.content : 1);
   s.content.size = f.content;
@@ -204,7 +230,10 @@ int frame_engine::finish_from(uint64_t seq) {
     lock_guard lock(table_.m);
     while (table_.outstanding > 0) pthread_cond_wait(&table_.cv, &table_.m);
   }
-  for (uint64_t k = seq; k < submitted_; ++k) frame_bytes_append(replayed, slot(k).input.data, slot(k).input.size);
+  for (uint64_t k = seq; k < submitted_; ++k) {
+    const frame_slot& s = slot(k);
+    frame_bytes_append(replayed, s.input.data + s.frame_start, s.input.size - s.frame_start);
+  }
   frame_bytes_append(replayed, input_.buf.data + input_.pos, input_.buf.size - input_.pos);
   const uint64_t offset = seq < submitted_ ? slot(seq).offset : input_.base + input_.pos;
   const int result = unzip_rest(ctx_, replayed.data, replayed.size, offset, false);

@@ -22,6 +22,8 @@
 // The largest frame content the threads take: twice what vnpack writes, so
 // a frame's buffers stay small at any level.
 constexpr size_t ZSTD_FRAME_CONTENT_LIMIT = 2u << 20;
+// Input asked of the reader at once.
+constexpr size_t FRAME_READ_CHUNK = 256 * 1024;
 
 // Room for n bytes, and n bytes more at the end; running out of memory
 // ends the process with zstd's message.
