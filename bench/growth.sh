@@ -75,12 +75,12 @@ max_of() { awk -v a="$1" -v b="$2" 'BEGIN { print (a > b) ? a : b }'; }
 # and RUNS the runs of each command per pair.
 growth_rows() {  # NAME LABEL FILES RUNS
   growth_name=$1
-  local label=$2 files=$3 runs_here=$4 floor_wall floor_cpu zstd_rss bzip2_rss
+  local label=$2 files=$3 runs_here=$4 floor_wall floor_cpu zstd_rss bzip2_rss zstd_cost
   alternate growth_zstd growth_floor "$runs_here"
   floor_wall=$wall_b floor_cpu=$cpu_b zstd_rss=$(peak_of "$times_a")
   add_row "install, zstd, $label vs tar -xf" "$(secs "$wall_a" "$cpu_a")" "$(secs "$wall_b" "$cpu_b")" \
     "$(ratio "$wall_a" "$wall_b")" "$(ratio "$cpu_a" "$cpu_b")" "<= 1.05"
-  eval "growth_cost_$growth_name=$(per_file_us "$wall_a" "$files")"
+  zstd_cost=$(per_file_us "$wall_a" "$files")
   echo "bench: $label zstd install $(secs "$wall_a" "$cpu_a"), floor $(secs "$wall_b" "$cpu_b")" >&2
   alternate growth_zstd growth_zstd_pipe "$runs_here"
   add_row "install, zstd, $label vs zstd -dc \\| tar -x" "$(secs "$wall_a" "$cpu_a")" "$(secs "$wall_b" "$cpu_b")" \
@@ -96,7 +96,7 @@ growth_rows() {  # NAME LABEL FILES RUNS
   add_row "install, bzip2, $label vs bzip2 -dc \\| tar -x" "$(secs "$wall_a" "$cpu_a")" "$(secs "$wall_b" "$cpu_b")" \
     "$(ratio "$wall_a" "$wall_b")" "$(ratio "$cpu_a" "$cpu_b")" ""
   add_row "per-file cost and peak memory, $label" \
-    "zstd $(eval echo "\$growth_cost_$growth_name") us/file, $zstd_rss KiB" "bzip2 $bzip2_rss KiB" "" "" ""
+    "zstd $zstd_cost us/file, $zstd_rss KiB" "bzip2 $bzip2_rss KiB" "" "" ""
   growth_rss_zstd+=("$zstd_rss") growth_rss_bzip2+=("$bzip2_rss")
   retire g-out
 }
